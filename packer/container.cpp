@@ -1,0 +1,177 @@
+#include "packer/container.h"
+
+#include <cstring>
+#include <system_error>
+
+#include "packer/file_io.h"
+#include "packer/text.h"
+
+namespace fs = std::filesystem;
+
+namespace harwpack {
+namespace {
+
+std::string Quoted(const fs::path& path) { return "'" + PathToUtf8(path) + "'"; }
+
+/// True when `output` names the same file as `input` (also through links).
+bool SameFile(const fs::path& output, const fs::path& input) {
+  std::error_code ec;
+  return fs::equivalent(output, input, ec) && !ec;
+}
+
+std::string CheckPaths(const PackageSpec& spec) {
+  if (spec.output.empty()) return "no output path given";
+  if (SameFile(spec.output, spec.stub)) return "output " + Quoted(spec.output) + " is the stub itself";
+  if (SameFile(spec.output, spec.archive)) {
+    return "output " + Quoted(spec.output) + " is the archive itself";
+  }
+  std::string error = CheckInputFile(spec.stub, "stub");
+  if (error.empty()) error = CheckInputFile(spec.archive, "archive");
+  return error;
+}
+
+/// Copies the stub while checking every block start for a marker, so that a
+/// package is never packed a second time.
+std::string CopyStub(InputFile& stub, StagedOutput& out) {
+  std::vector<std::uint8_t> buffer(kCopyChunk);
+  std::uint64_t offset = 0;
+  while (offset < stub.size()) {
+    const std::size_t got = stub.ReadSome(buffer.data(), buffer.size());
+    if (!stub.ok()) return stub.error();
+    if (got == 0) return "stub changed while it was being read (it became shorter)";
+    if (auto found = FindMarkerInBlock(buffer.data(), got, offset)) {
+      return "stub already carries a container (marker at byte " + std::to_string(*found) +
+             "); pack the bare program instead";
+    }
+    if (!out.Write(buffer.data(), got)) return out.error();
+    offset += got;
+  }
+  return "";
+}
+
+std::string CopyArchive(InputFile& archive, std::uint32_t size, StagedOutput& out) {
+  std::vector<std::uint8_t> buffer(kCopyChunk);
+  std::uint64_t remaining = size;
+  while (remaining > 0) {
+    const std::size_t want = remaining < buffer.size() ? static_cast<std::size_t>(remaining)
+                                                       : buffer.size();
+    if (!archive.ReadExact(buffer.data(), want, "its data (it became shorter)")) {
+      return archive.error();
+    }
+    if (!out.Write(buffer.data(), want)) return out.error();
+    remaining -= want;
+  }
+  return "";
+}
+
+std::uint64_t PaddingFor(std::uint64_t size) {
+  const std::uint64_t rest = size % kMarkerAlignment;
+  return rest == 0 ? 0 : kMarkerAlignment - rest;
+}
+
+std::string CheckSizes(std::uint64_t stub_size, std::size_t params_block, std::uint64_t archive_size) {
+  if (archive_size > 0xFFFFFFFFull) {
+    return "archive is " + std::to_string(archive_size) + " bytes; at most 4294967295 fit";
+  }
+  const std::uint64_t total = stub_size + PaddingFor(stub_size) + kMarkerSize + params_block + 4 +
+                              archive_size;
+  if (total > kMaxPackageSize) {
+    return "package would be " + std::to_string(total) + " bytes; it must stay below 4 GiB";
+  }
+  return "";
+}
+
+/// Writes marker, parameter block, S and the archived data.
+std::string WriteContainer(const std::vector<std::uint8_t>& params_block, InputFile& archive,
+                           StagedOutput& out) {
+  const auto size = static_cast<std::uint32_t>(archive.size());
+  std::vector<std::uint8_t> head(MarkerBytes().begin(), MarkerBytes().end());
+  head.insert(head.end(), params_block.begin(), params_block.end());
+  AppendU32(head, size);
+  if (!out.Write(head.data(), head.size())) return out.error();
+  return CopyArchive(archive, size, out);
+}
+
+}  // namespace
+
+const std::array<std::uint8_t, kMarkerSize>& MarkerBytes() {
+  static const std::array<std::uint8_t, kMarkerSize> bytes = [] {
+    std::array<std::uint8_t, kMarkerSize> out{};  // The last two bytes stay zero: the terminator.
+    for (std::size_t i = 0; i + 1 < sizeof kMarkerText; ++i) {
+      out[2 * i] = static_cast<std::uint8_t>(kMarkerText[i]);
+    }
+    return out;
+  }();
+  return bytes;
+}
+
+bool IsMarkerAt(const std::uint8_t* data, std::size_t size) {
+  return size >= kMarkerSize && std::memcmp(data, MarkerBytes().data(), kMarkerSize) == 0;
+}
+
+std::optional<std::uint64_t> FindMarkerInBlock(const std::uint8_t* data, std::size_t size,
+                                               std::uint64_t base) {
+  for (std::size_t at = 0; at < size; at += kMarkerAlignment) {
+    if (IsMarkerAt(data + at, size - at)) return base + at;
+  }
+  return std::nullopt;
+}
+
+void AppendU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+std::uint32_t ReadU32(const std::uint8_t* data) {
+  return static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
+         (static_cast<std::uint32_t>(data[2]) << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
+}
+
+std::optional<std::vector<std::uint8_t>> EncodeParameterBlock(
+    const std::optional<std::string>& parameters) {
+  std::vector<std::uint8_t> block;
+  if (!parameters) {
+    AppendU32(block, 0);
+    return block;
+  }
+  std::optional<std::u16string> text = Utf8ToUtf16(*parameters);
+  if (!text) return std::nullopt;
+  text->push_back(u'\0');
+  const std::vector<std::uint8_t> bytes = Utf16ToLeBytes(*text);
+  AppendU32(block, static_cast<std::uint32_t>(bytes.size()));
+  block.insert(block.end(), bytes.begin(), bytes.end());
+  return block;
+}
+
+BuildResult BuildPackage(const PackageSpec& spec) {
+  BuildResult result;
+  result.error = CheckPaths(spec);
+  if (!result.error.empty()) return result;
+  const auto params_block = EncodeParameterBlock(spec.parameters);
+  if (!params_block) {
+    result.error = "parameter string is not valid UTF-8";
+    return result;
+  }
+  InputFile stub(spec.stub, "stub");
+  InputFile archive(spec.archive, "archive");
+  result.error = !stub.ok() ? stub.error() : archive.error();
+  if (result.error.empty()) result.error = CheckSizes(stub.size(), params_block->size(), archive.size());
+  if (!result.error.empty()) return result;
+
+  StagedOutput out(spec.output);
+  if (!out.ok()) {
+    result.error = out.error();
+    return result;
+  }
+  result.error = CopyStub(stub, out);
+  if (!result.error.empty()) return result;
+  const std::vector<std::uint8_t> padding(static_cast<std::size_t>(PaddingFor(out.written())), 0);
+  result.marker_offset = out.written() + padding.size();
+  if (!out.Write(padding.data(), padding.size())) result.error = out.error();
+  if (result.error.empty()) result.error = WriteContainer(*params_block, archive, out);
+  if (result.error.empty() && !out.Commit()) result.error = out.error();
+  return result;
+}
+
+std::string CreatePackage(const PackageSpec& spec) { return BuildPackage(spec).error; }
+
+}  // namespace harwpack

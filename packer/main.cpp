@@ -1,0 +1,51 @@
+// Entry point: gathers the arguments as UTF-8 and hands them to RunCli.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "packer/cli.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+
+#include "packer/text.h"
+
+namespace {
+
+/// The narrow argv of Windows is in the ANSI code page; the wide command line keeps every character.
+bool WideArguments(std::vector<std::string>& args) {
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (argv == nullptr) return false;
+  for (int i = 1; i < count; ++i) {
+    const std::wstring wide(argv[i]);
+    args.push_back(harwpack::Utf16ToUtf8(std::u16string(wide.begin(), wide.end())));
+  }
+  if (LocalFree(argv) != nullptr) return false;
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  std::vector<std::string> args;
+  if (!WideArguments(args)) {
+    std::cerr << "harwpack: cannot read the command line (error " << GetLastError() << ")\n";
+    return harwpack::kExitFailure;
+  }
+  // Without a console (output redirected) there is no code page to set, and UTF-8 bytes pass as they are.
+  if (GetConsoleWindow() != nullptr && !SetConsoleOutputCP(CP_UTF8)) {
+    std::cerr << "harwpack: console output may show non-ASCII text wrongly\n";
+  }
+  return harwpack::RunCli(args, std::cout, std::cerr);
+}
+
+#else
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  return harwpack::RunCli(args, std::cout, std::cerr);
+}
+
+#endif

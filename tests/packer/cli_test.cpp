@@ -1,0 +1,105 @@
+// The command line: exit codes, one-line messages and the create/inspect round trip.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "packer/cli.h"
+#include "packer/text.h"
+#include "tests/packer/test_support.h"
+
+namespace fs = std::filesystem;
+using harwpack_test::ScratchDir;
+
+namespace {
+
+/// Result of one in-process run of the tool.
+struct ToolRun {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+ToolRun RunTool(const std::vector<std::string>& args) {
+  std::ostringstream out;
+  std::ostringstream err;
+  const int code = harwpack::RunCli(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+std::string P(const fs::path& path) { return harwpack::PathToUtf8(path); }
+
+struct UsageCase {
+  const char* name;
+  std::vector<std::string> args;
+  int code;
+  const char* message;  // expected in stderr
+};
+
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
+class UsageTest : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(UsageTest, MalformedCommandLinesExitWithTwo) {
+  const UsageCase& c = GetParam();
+  const ToolRun run = RunTool(c.args);
+  EXPECT_EQ(run.code, c.code);
+  EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("usage:"), std::string::npos) << "usage text expected";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, UsageTest,
+    ::testing::Values(
+        UsageCase{"nothing", {}, 2, "no command"},
+        UsageCase{"unknown_command", {"pack"}, 2, "unknown command 'pack'"},
+        UsageCase{"unknown_option", {"create", "--stub", "a", "--bogus", "b"}, 2, "unknown option '--bogus'"},
+        UsageCase{"missing_value", {"create", "--stub"}, 2, "--stub needs a value"},
+        UsageCase{"repeated_option", {"create", "--out", "a", "--out=b"}, 2, "given twice"},
+        UsageCase{"missing_out", {"create", "--stub", "s", "--archive", "a"}, 2, "needs --out"},
+        UsageCase{"inspect_without_package", {"inspect"}, 2, "takes 1 operand"},
+        UsageCase{"inspect_two_packages", {"inspect", "a", "b"}, 2, "takes 1 operand"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliTest, HelpGoesToStandardOutputWithZero) {
+  const ToolRun run = RunTool({"--help"});
+  EXPECT_EQ(run.code, 0);
+  EXPECT_NE(run.out.find("harwpack create"), std::string::npos);
+}
+
+TEST(CliTest, CreateThenInspectShowsTheFields) {
+  ScratchDir dir;
+  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(1000, 1));
+  harwpack_test::WriteBytes(dir / "arc.exe", harwpack_test::Pattern(77, 2));
+  const ToolRun created = RunTool({"create", "--stub", P(dir / "stub.exe"), "--archive", P(dir / "arc.exe"),
+                               "--params=/X /F Temp1", "--out", P(dir / "pkg.exe")});
+  ASSERT_EQ(created.code, 0) << created.err;
+  const ToolRun shown = RunTool({"inspect", P(dir / "pkg.exe")});
+  ASSERT_EQ(shown.code, 0) << shown.err;
+  for (const char* expected : {"marker offset:    1024", "parameter size:   24",
+                               "\"/X /F Temp1\"", "archived size:    77"}) {
+    EXPECT_NE(shown.out.find(expected), std::string::npos) << expected << " in\n" << shown.out;
+  }
+}
+
+TEST(CliTest, FailuresExitWithOneAndOneLine) {
+  ScratchDir dir;
+  harwpack_test::WriteBytes(dir / "plain.bin", harwpack_test::Pattern(3000, 3));
+  const std::vector<std::vector<std::string>> failing = {
+      {"create", "--stub", P(dir / "none.exe"), "--archive", P(dir / "plain.bin"), "--out",
+       P(dir / "o.exe")},
+      {"inspect", P(dir / "plain.bin")},
+      {"inspect", P(dir / "none.exe")},
+  };
+  for (const auto& args : failing) {
+    const ToolRun run = RunTool(args);
+    EXPECT_EQ(run.code, 1) << args[0];
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(run.err.rfind("harwpack: ", 0), 0u) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(dir / "o.exe"));
+}
+
+}  // namespace
