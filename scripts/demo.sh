@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the demo package from the sample installation and runs it under Wine:
+# the sample folder becomes an NSIS self-extractor, the packer appends it to
+# HarwUpdater.exe, and the package unpacks it, runs its Setup.exe and cleans up.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/setup-debian.sh"
+
+win="$root/build/win"
+native="$root/build/native"
+demo="$root/build/demo"
+cmake -S "$root" -B "$win" -G Ninja --toolchain "$root/cmake/mingw-i686.cmake" >/dev/null
+cmake --build "$win" --target HarwUpdater sample_setup
+cmake -S "$root" -B "$native" -G Ninja >/dev/null
+cmake --build "$native" --target harwpack
+
+# The installation folder: the sample files and the built setup program.
+rm -rf "$demo/installation" "$demo/run"
+mkdir -p "$demo/installation" "$demo/run"
+cp -r "$root/sample/installation/." "$demo/installation/"
+cp "$win/bin/sample_setup.exe" "$demo/installation/Setup.exe"
+
+"$native/harwpack" create --stub "$win/bin/HarwUpdater.exe" --folder "$demo/installation" \
+  --params '/A "/demo /lang=en"' --out "$demo/run/UpdateDemo.exe"
+"$native/harwpack" inspect "$demo/run/UpdateDemo.exe"
+
+export WINEPREFIX="$demo/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "Creating the demo's Wine prefix (once)..."
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+fi
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+wineserver -p
+
+temp_folder=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp 2>/dev/null | head -n 1)
+rm -f "$temp_folder/UPDATEDEMO.log"
+
+echo
+echo "=== wine UpdateDemo.exe (in $demo/run) ==="
+cd "$demo/run"
+set +e
+wine UpdateDemo.exe </dev/null
+code=$?
+set -e
+echo "=== exit code: $code ==="
+echo
+echo "=== log ($temp_folder/UPDATEDEMO.log) ==="
+cat "$temp_folder/UPDATEDEMO.log"
+echo
+echo "=== left in $demo/run ==="
+ls -R "$demo/run"
+exit "$code"
