@@ -102,6 +102,25 @@ void WriteLog(DWORD level, const wchar_t* format, ...) {
   if (length >= 1) AppendToLogFile(utf8, length);
 }
 
+// Writes text to standard output: a console gets the characters themselves;
+// a file or pipe gets UTF-8, so that paths beyond ASCII reach scripts intact.
+static void WriteStandardOutput(const wchar_t* text, size_t length) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (output != NULL && output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode)) {
+    DWORD written = 0;
+    fflush(stdout);
+    WriteConsoleW(output, text, static_cast<DWORD>(length), &written, NULL);
+    return;
+  }
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), NULL, 0, NULL, NULL);
+  char* utf8 = bytes > 0 ? static_cast<char*>(malloc(static_cast<size_t>(bytes))) : NULL;
+  if (utf8 == NULL) return;
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8, bytes, NULL, NULL);
+  fwrite(utf8, 1, static_cast<size_t>(bytes), stdout);
+  free(utf8);
+}
+
 void PrintConsole(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
@@ -112,7 +131,7 @@ void PrintConsole(const wchar_t* format, ...) {
   wchar_t* text = length > 0 ? static_cast<wchar_t*>(calloc(length + 1u, sizeof(wchar_t))) : NULL;
   if (text != NULL) {
     _vsnwprintf(text, static_cast<size_t>(length), format, args);
-    fputws(text, stdout);
+    WriteStandardOutput(text, wcslen(text));
     free(text);
   }
   va_end(args);
