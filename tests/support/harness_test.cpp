@@ -1,0 +1,85 @@
+// The harness itself: what the end-to-end tests conclude depends on the child
+// seeing exactly the arguments, directory and environment they set up, and on
+// a runaway child tree really being stopped.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/paths.h"
+#include "support/process.h"
+#include "support/record.h"
+#include "support/text.h"
+
+namespace harwtest {
+namespace {
+
+TEST(Harness, ChildSeesArgumentsDirectoryAndEnvironment) {
+  TempFolder folder(CurrentTestLabel());
+  const std::vector<std::wstring> args = {
+      L"plain", L"two words", L"", L"\"quoted\"", L"back\\slash", L"ends\\",
+      L"\\\"mixed\\\\\"", L"tab\there", L"\u00e4\u0416"};
+  RunOptions options;
+  options.program = BinPath(L"fake_extractor.exe");
+  options.args = args;
+  options.current_dir = folder.path();
+  options.env = {{L"HARW_FAKE_RECORD", (folder / L"record.txt").wstring()},
+                 {L"harw_fake_exit", L"42"},  // names are matched without regard to case
+                 {L"HARW_FAKE_CHECK_PATH", L"present.txt"}};
+  ASSERT_TRUE(WriteBytes(folder / L"present.txt", "x"));
+  RunResult result = RunProcess(options);
+  ASSERT_TRUE(result.started) << result.error;
+  EXPECT_EQ(result.exit_code, 42u) << result.err;
+  std::optional<Record> record = ReadRecord(folder / L"record.txt");
+  ASSERT_TRUE(record);
+  EXPECT_EQ((*record)["argc"], std::to_string(args.size() + 1));
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    EXPECT_EQ((*record)["arg" + std::to_string(i + 1)], ToUtf8(args[i])) << "argument " << i + 1;
+  }
+  EXPECT_EQ((*record)["current_dir"], ToUtf8(folder.path().wstring()));
+  EXPECT_EQ((*record)["check_path_existed"], "1");
+}
+
+TEST(Harness, RemovedVariableIsNotInherited) {
+  SetEnvironmentVariableW(L"HARW_HARNESS_PROBE", L"set");
+  std::wstring block = MergeEnvironment({{L"HARW_HARNESS_PROBE", L""}, {L"HARW_ADDED", L"1"}});
+  EXPECT_EQ(block.find(L"HARW_HARNESS_PROBE="), std::wstring::npos);
+  EXPECT_NE(block.find(L"HARW_ADDED=1"), std::wstring::npos);
+  EXPECT_EQ(block.substr(block.size() - 2), std::wstring(2, L'\0'));
+}
+
+TEST(Harness, TimeLimitStopsTheWholeTree) {
+  TempFolder folder(CurrentTestLabel());
+  // cmd starts the extractor as its own child, so killing only cmd would let
+  // the extractor go on to unpack its folder.
+  RunOptions options;
+  options.program = L"C:\\windows\\system32\\cmd.exe";
+  options.args = {L"/c", BinPath(L"fake_extractor.exe").wstring()};
+  options.current_dir = folder.path();
+  options.env = {{L"HARW_FAKE_RECORD", (folder / L"started.txt").wstring()},
+                 {L"HARW_FAKE_SLEEP_MS", L"2500"},
+                 {L"HARW_FAKE_FOLDER", (folder / L"late").wstring()}};
+  options.time_limit = std::chrono::milliseconds(1500);
+  {
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(options)) << child.error();
+    ASSERT_TRUE(WaitForFile(folder / L"started.txt", std::chrono::seconds(10)));
+    RunResult result = child.Wait();
+    EXPECT_TRUE(result.timed_out);
+    EXPECT_LT(result.elapsed, std::chrono::milliseconds(5000));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  EXPECT_FALSE(std::filesystem::exists(folder / L"late"));
+}
+
+TEST(Harness, StandardStreamsAreCapturedSeparately) {
+  RunOptions options;
+  options.program = L"C:\\windows\\system32\\cmd.exe";
+  options.args = {L"/c", L"echo to-out& echo to-err 1>&2"};
+  RunResult result = RunProcess(options);
+  ASSERT_TRUE(result.started) << result.error;
+  EXPECT_EQ(WithoutCarriageReturns(result.out), "to-out\n");
+  EXPECT_EQ(WithoutCarriageReturns(result.err), "to-err \n");
+}
+
+}  // namespace
+}  // namespace harwtest

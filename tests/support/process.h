@@ -1,0 +1,101 @@
+// Starting a program under test as a real child process: an argument vector
+// quoted the way the C runtime splits it again, a chosen current directory,
+// environment overrides, standard input from text or from nothing, standard
+// output and error captured through files, and a time bound after which the
+// child and everything it started are killed.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/handle.h"
+
+namespace harwtest {
+
+/// What the child reads as standard input.
+enum class Input {
+  kEmpty,   ///< the NUL device: the first read reports end of input
+  kClosed,  ///< no standard input handle at all
+  kText,    ///< RunOptions::input_text, then end of input
+};
+
+struct RunOptions {
+  std::filesystem::path program;
+  /// Entries 1 onward of the child's argument vector; entry 0 is the program path.
+  std::vector<std::wstring> args;
+  /// Empty: the child inherits the test program's current directory.
+  std::filesystem::path current_dir;
+  /// Set or replace these variables (names compared without regard to case)
+  /// in the environment the child inherits; an empty value removes the variable.
+  std::vector<std::pair<std::wstring, std::wstring>> env;
+  Input input = Input::kEmpty;
+  std::string input_text;
+  std::chrono::milliseconds time_limit{30000};
+};
+
+struct RunResult {
+  bool started = false;
+  std::string error;  ///< why the child could not be started or observed
+  DWORD exit_code = 0;
+  bool timed_out = false;  ///< the time limit passed and the process tree was killed
+  std::string out;         ///< standard output, bytes as written
+  std::string err;         ///< standard error, bytes as written
+  std::chrono::milliseconds elapsed{0};
+};
+
+/// The command line that CommandLineToArgvW and the C runtime split back
+/// into exactly `argv`.
+std::wstring BuildCommandLine(const std::vector<std::wstring>& argv);
+
+/// The current environment with `overrides` applied, as a CreateProcessW block.
+std::wstring MergeEnvironment(const std::vector<std::pair<std::wstring, std::wstring>>& overrides);
+
+/// A running child. The child and every process it starts belong to one job;
+/// destroying the object kills whatever of that tree is still alive, so no
+/// test leaves a process behind for the next.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  /// Starts the child; false with error() set if it could not be started.
+  bool Start(const RunOptions& options);
+  const std::string& error() const { return error_; }
+
+  /// True while the child itself is running.
+  bool Running() const;
+
+  /// Waits for the child until its time limit, counted from Start; on expiry
+  /// kills the whole tree. Then collects the captured output.
+  RunResult Wait();
+
+ private:
+  bool Fail(const std::string& what);
+  bool PrepareFiles(const RunOptions& options);
+  bool Launch(const RunOptions& options);
+  std::string Collect(Handle& file, const std::filesystem::path& path);
+
+  std::string error_;
+  Handle job_;
+  Handle process_;
+  Handle stdin_file_;
+  Handle stdout_file_;
+  Handle stderr_file_;
+  std::filesystem::path stdin_path_;
+  std::filesystem::path stdout_path_;
+  std::filesystem::path stderr_path_;
+  std::chrono::steady_clock::time_point started_at_;
+  std::chrono::milliseconds time_limit_{0};
+};
+
+/// Start, then Wait.
+RunResult RunProcess(const RunOptions& options);
+
+}  // namespace harwtest
