@@ -14,14 +14,14 @@ std::vector<std::string> Log::Texts() const {
   return texts;
 }
 
-// 'd' is a decimal digit, 'x' an upper-case hexadecimal digit, anything else itself.
+// 'd' is a decimal digit, 'h' an upper-case hexadecimal digit, anything else itself.
 static bool MatchesShape(const std::string& text, const char* shape) {
   std::size_t i = 0;
   for (; shape[i] != '\0'; ++i) {
     if (i >= text.size()) return false;
     unsigned char c = static_cast<unsigned char>(text[i]);
     bool ok = shape[i] == 'd'   ? std::isdigit(c) != 0
-              : shape[i] == 'x' ? (std::isdigit(c) != 0 || (c >= 'A' && c <= 'F'))
+              : shape[i] == 'h' ? (std::isdigit(c) != 0 || (c >= 'A' && c <= 'F'))
                                 : c == static_cast<unsigned char>(shape[i]);
     if (!ok) return false;
   }
@@ -29,7 +29,7 @@ static bool MatchesShape(const std::string& text, const char* shape) {
 }
 
 static std::optional<LogLine> ParseLine(const std::string& text, bool ended) {
-  if (!MatchesShape(text, "dddd/dd/dd dd:dd:dd.ddd, 0xxx, ")) return std::nullopt;
+  if (!MatchesShape(text, "dddd/dd/dd dd:dd:dd.ddd, 0xhh, ")) return std::nullopt;
   LogLine line;
   line.stamp = text.substr(0, 23);
   line.level = static_cast<unsigned>(std::stoul(text.substr(27, 2), nullptr, 16));

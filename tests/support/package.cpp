@@ -39,10 +39,11 @@ static std::string ContainerBytes(const RawPackage& spec) {
   AppendUtf16(out, std::wstring(1, static_cast<wchar_t>(spec.marker_terminator)));
   std::string parameters;
   if (spec.parameters) AppendUtf16(parameters, std::wstring(*spec.parameters) + L'\0');
-  AppendU32(out, static_cast<std::uint32_t>(parameters.size()));
+  AppendU32(out, spec.declared_parameters_size.value_or(static_cast<std::uint32_t>(parameters.size())));
   out += parameters;
   AppendU32(out, spec.declared_size.value_or(static_cast<std::uint32_t>(spec.archived_data.size())));
   out += spec.archived_data;
+  if (spec.container_length && *spec.container_length < out.size()) out.resize(*spec.container_length);
   return out;
 }
 

@@ -34,9 +34,13 @@ struct RawPackage {
   /// The 16-bit value after the 73 marker characters; the layout asks for 0.
   std::uint16_t marker_terminator = 0;
   std::optional<std::wstring> parameters;
+  /// The parameters size field; absent: the true size.
+  std::optional<std::uint32_t> declared_parameters_size;
   std::string archived_data;
   /// The archived data size field; absent: the true size.
   std::optional<std::uint32_t> declared_size;
+  /// Keep only this many bytes of the container, counted from the marker.
+  std::optional<std::size_t> container_length;
 };
 
 /// Writes the raw package; "" on success, else the reason. `marker_offset`

@@ -1,0 +1,274 @@
+// The run from start to end: the package's identity, the single-instance
+// guard, the question about an existing folder, and the extractor stage.
+#include <thread>
+
+#include "e2e/e2e_support.h"
+
+namespace harwtest {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<LineCheck>;
+
+class RunTest : public PackageTest {};
+
+TEST_F(RunTest, TypicalRunLogsEveryStepInOrderAndCleansUp) {
+  fs::path package = Pack(L"HarwUpdater.exe");
+  ContainerPlace place = PlaceOf(package, std::nullopt);
+  RunOptions options = Options(package);
+  AddSetup(options);
+  RunResult result = Run(options);
+
+  EXPECT_EQ(result.exit_code, 0u) << result.err;
+  EXPECT_EQ(ConsoleText(result), "");
+  const std::string hex8 = "[0-9A-F]{8}";
+  EXPECT_TRUE(MatchesLines(ReadWorkLog(L"HARWUPDATER.log"), Lines{
+      Expected{4, "CreateMutex(\"HARWUPDATER#HarwUpdater#Mutex\")"},
+      Expected{4, "Found Archived Data Marker " + std::to_string(place.marker + 148)},
+      Expected{1, "Parameters size=0"},
+      Expected{4, "CreateFile(\"___HARWUPDATER___.exe\")"},
+      Expected{4, "Top of Archived Data " + std::to_string(place.marker + 152)},
+      Expected{4, "Size of Archived Data " + std::to_string(place.s)},
+      Expected{4, "CloseHandle(\"___HARWUPDATER___.exe\")"},
+      Expected{4, "CreateProcess(\"___HARWUPDATER___.exe\")"},
+      Expected{4, "WaitForSingleObject(\"___HARWUPDATER___.exe\")"},
+      Expected{4, "GetExitCodeProcess(Arc) ec=0"},
+      Expected{4, "DeleteFile(\"___HARWUPDATER___.exe\")"},
+      Expected{4, "No-Setup-Path is NOT found"},
+      Expected{4, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")"},
+      Pattern{4, "GetForegroundWindow\\(\\) rc=" + hex8},
+      Pattern{4, "GetWindowPlacement\\(\\) status=0x" + hex8 + " rc=\\d+ LastError=\\d+"},
+      Pattern{4, "ShowWindow\\(SW_HIDE\\) rc=\\d+ LastError=\\d+"},
+      Expected{4, "WaitForSingleObject(\"Disk1\\Setup.exe\")"},
+      Expected{4, "GetExitCodeProcess(Setup) ec=0"},
+      Expected{4, "DeleteFolder(\"Disk1\")"},
+      Pattern{4, "DeleteFile\\(\"Disk1\\\\(a\\.txt|Setup\\.exe)\"\\)"},
+      Pattern{4, "DeleteFile\\(\"Disk1\\\\(a\\.txt|Setup\\.exe)\"\\)"},
+      Expected{4, "RemoveDirectory(\"Disk1\")"},
+      Pattern{4, "ShowWindow\\(0x" + hex8 + "\\) rc=\\d+ LastError=\\d+"},
+  }));
+  EXPECT_EQ(Entries(work_.path()), (std::set<std::wstring>{L"HarwUpdater.exe", L"HARWUPDATER.log"}));
+  std::optional<Record> setup = SetupRecord();
+  ASSERT_TRUE(setup) << "the setup program did not run";
+  EXPECT_EQ((*setup)["current_dir"], ToUtf8(work_.path().wstring()));
+  EXPECT_EQ((*setup)["argc"], "1");
+}
+
+// Update2.exe: every name the run derives comes from the upper-case base name.
+TEST_F(RunTest, ExtractOnlyRunUsesNamesMadeFromTheBaseName) {
+  fs::path package = Pack(L"Update2.exe", L"/X");
+  ContainerPlace place = PlaceOf(package, L"/X");
+  RunResult result = Run(Options(package));
+
+  EXPECT_EQ(result.exit_code, 0u) << result.err;
+  EXPECT_EQ(ConsoleText(result), "");
+  EXPECT_TRUE(MatchesLines(ReadWorkLog(L"UPDATE2.log"), Lines{
+      Expected{4, "CreateMutex(\"UPDATE2#HarwUpdater#Mutex\")"},
+      Expected{4, "Found Archived Data Marker " + std::to_string(place.marker + 148)},
+      Expected{1, "Parameters size=6"},
+      Expected{1, "Parameters \"/X\""},
+      Expected{4, "MakeParameter \"/X\""},
+      Expected{4, "Parameter /X"},
+      Expected{4, "CreateFile(\"___UPDATE2___.exe\")"},
+      Expected{4, "Top of Archived Data " + std::to_string(place.marker + 152 + 6)},
+      Expected{4, "Size of Archived Data " + std::to_string(place.s)},
+      Expected{4, "CloseHandle(\"___UPDATE2___.exe\")"},
+      Expected{4, "CreateProcess(\"___UPDATE2___.exe\")"},
+      Expected{4, "WaitForSingleObject(\"___UPDATE2___.exe\")"},
+      Expected{4, "GetExitCodeProcess(Arc) ec=0"},
+      Expected{4, "DeleteFile(\"___UPDATE2___.exe\")"},
+  }));
+  // The log's name keeps its letter case on disk; the unpacked folder stays.
+  EXPECT_EQ(Entries(work_.path()), (std::set<std::wstring>{L"Update2.exe", L"UPDATE2.log", L"Disk1"}));
+  EXPECT_EQ(Entries(work_ / L"Disk1"), (std::set<std::wstring>{L"a.txt"}));
+  std::optional<Record> record = ExtractorRecord();
+  ASSERT_TRUE(record) << "the extractor did not run";
+  // Started without a command line, the child gets the application name as
+  // one; Windows passes it bare, Wine wraps it in quotes.
+  EXPECT_THAT((*record)["command_line"],
+              testing::AnyOf("___UPDATE2___.exe", "\"___UPDATE2___.exe\""));
+  EXPECT_EQ((*record)["current_dir"], ToUtf8(work_.path().wstring()));
+}
+
+TEST_F(RunTest, SecondInstanceEndsAtOnceWhileTheFirstGoesOn) {
+  fs::path package = Pack(L"Solo.exe", L"/X");
+  RunOptions first_options = Options(package);
+  SetEnv(first_options, L"HARW_FAKE_SLEEP_MS", L"1500");
+  ChildProcess first;
+  ASSERT_TRUE(first.Start(first_options)) << first.error();
+  // The extractor writes its record on start: the first instance holds the mutex.
+  ASSERT_TRUE(WaitForFile(aside_ / L"extractor.txt", std::chrono::seconds(20)));
+
+  TempFolder second_temp(CurrentTestLabel() + L"-2");
+  RunOptions second_options = Options(package);
+  SetEnv(second_options, L"TMP", second_temp.WithSlash());
+  SetEnv(second_options, L"TEMP", second_temp.WithSlash());
+  RunResult second = Run(second_options);
+  EXPECT_EQ(second.exit_code, 1u);
+  std::optional<Log> second_log = ReadLog(second_temp / L"SOLO.log");
+  ASSERT_TRUE(second_log);
+  EXPECT_TRUE(MatchesLines(*second_log, Lines{
+      Expected{1, "CreateMutex(\"SOLO#HarwUpdater#Mutex\") LastError=183"}}));
+  EXPECT_TRUE(first.Running()) << "the first instance ended before the second one";
+
+  RunResult first_result = first.Wait();
+  EXPECT_EQ(first_result.exit_code, 0u) << first_result.err;
+  Log first_log = ReadWorkLog(L"SOLO.log");
+  ASSERT_FALSE(first_log.lines.empty());
+  EXPECT_EQ(first_log.lines.back().text, "DeleteFile(\"___SOLO___.exe\")");
+  EXPECT_EQ(first_log.lines.size(), 14u);
+}
+
+struct ExtractorCase {
+  const char* name;
+  const wchar_t* exit_code;  ///< HARW_FAKE_EXIT
+  bool crash;
+  DWORD package_exit;
+  bool setup_runs;
+};
+void PrintTo(const ExtractorCase& c, std::ostream* out) { *out << c.name; }
+
+class ExtractorOutcome : public PackageTest, public testing::WithParamInterface<ExtractorCase> {};
+
+TEST_P(ExtractorOutcome, PackagePassesTheExitCodeOn) {
+  const ExtractorCase& c = GetParam();
+  fs::path package = Pack(L"Outcome.exe");
+  RunOptions options = Options(package);
+  AddSetup(options);
+  SetEnv(options, L"HARW_FAKE_EXIT", c.exit_code);
+  if (c.crash) SetEnv(options, L"HARW_FAKE_CRASH", L"1");
+  RunResult result = Run(options);
+
+  EXPECT_EQ(result.exit_code, c.package_exit) << result.err;
+  Log log = ReadWorkLog(L"OUTCOME.log");
+  const std::string code = std::to_string(c.package_exit);
+  EXPECT_TRUE(ContainsInOrder(LevelsAndTexts(log), {
+      {4, "WaitForSingleObject(\"___OUTCOME___.exe\")"},
+      {4, "GetExitCodeProcess(Arc) ec=" + code},
+      {4, "DeleteFile(\"___OUTCOME___.exe\")"}}));
+  EXPECT_FALSE(fs::exists(work_ / L"___OUTCOME___.exe"));
+  EXPECT_EQ(SetupRecord().has_value(), c.setup_runs);
+  if (!c.setup_runs) {
+    EXPECT_EQ(log.lines.back().text, "DeleteFile(\"___OUTCOME___.exe\")");
+    // A failed extractor's folder is left as it left it.
+    EXPECT_TRUE(fs::exists(work_ / L"Disk1" / L"Setup.exe"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, ExtractorOutcome,
+    testing::Values(ExtractorCase{"zero", L"0", false, 0, true},
+                    ExtractorCase{"five", L"5", false, 5, false},
+                    ExtractorCase{"one", L"1", false, 1, false},
+                    ExtractorCase{"large", L"3221225477", false, 3221225477u, false},
+                    ExtractorCase{"access_violation", L"0", true, 0xC0000005u, false}),
+    [](const testing::TestParamInfo<ExtractorCase>& info) { return std::string(info.param.name); });
+
+struct QuestionCase {
+  const char* name;
+  std::vector<std::wstring> args;
+  Input input;
+  const char* typed;
+  bool asked;
+  const char* logged_answer;  ///< the log text after "ans="; nullptr: no question
+  bool deleted;
+};
+void PrintTo(const QuestionCase& c, std::ostream* out) { *out << c.name; }
+
+// Disk1 exists before the run. The extractor ends with 7, so the run stops
+// right after the extractor stage whatever the answer did.
+class ExistingFolder : public PackageTest, public testing::WithParamInterface<QuestionCase> {};
+
+TEST_P(ExistingFolder, IsRemovedOnlyAfterYes) {
+  const QuestionCase& c = GetParam();
+  fs::path package = Pack(L"Ask.exe");
+  fs::create_directories(work_ / L"Disk1" / L"sub");
+  ASSERT_TRUE(WriteBytes(work_ / L"Disk1" / L"old.txt", "old"));
+  RunOptions options = Options(package, c.args);
+  options.input = c.input;
+  options.input_text = c.typed;
+  SetEnv(options, L"HARW_FAKE_EXIT", L"7");
+  SetEnv(options, L"HARW_FAKE_FOLDER", L"");
+  SetEnv(options, L"HARW_FAKE_CHECK_PATH", L"Disk1\\old.txt");
+  RunResult result = Run(options);
+
+  const bool goes_on = c.deleted || !c.asked;
+  EXPECT_EQ(result.exit_code, goes_on ? 7u : 1u) << result.err;
+  EXPECT_EQ(ConsoleText(result), c.asked ? "Folder \"Disk1\" is exist, delete folder(Yes/No)? " : "");
+  std::vector<Expected> texts = LevelsAndTexts(ReadWorkLog(L"ASK.log"));
+  if (c.logged_answer != nullptr) {
+    EXPECT_TRUE(ContainsInOrder(texts, {{4, std::string("Folder already exists (\"Disk1\", ans=") + c.logged_answer}}));
+  }
+  if (c.deleted) {
+    EXPECT_TRUE(ContainsInOrder(texts, {{4, "DeleteFolder(\"Disk1\")"}, {4, "DeleteFile(\"Disk1\\old.txt\")"},
+                                        {4, "RemoveDirectory(\"Disk1\\sub\")"}, {4, "RemoveDirectory(\"Disk1\")"},
+                                        {4, "CreateFile(\"___ASK___.exe\")"}}));
+  }
+  EXPECT_EQ(fs::exists(work_ / L"Disk1" / L"old.txt"), !c.deleted);
+  std::optional<Record> record = ExtractorRecord();
+  EXPECT_EQ(record.has_value(), goes_on);
+  if (record) EXPECT_EQ((*record)["check_path_existed"], c.deleted ? "0" : "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ExistingFolder,
+    testing::Values(
+        QuestionCase{"y", {}, Input::kText, "y\n", true, "y)", true},
+        QuestionCase{"yes_upper", {}, Input::kText, "Yes please\n", true, "Y)", true},
+        QuestionCase{"n", {}, Input::kText, "n\n", true, "n)", false},
+        QuestionCase{"blank_before_y", {}, Input::kText, " y\n", true, " )", false},
+        QuestionCase{"empty_line", {}, Input::kText, "\n", true, "", false},
+        QuestionCase{"end_of_input", {}, Input::kEmpty, "", true, "", false},
+        QuestionCase{"no_input_handle", {}, Input::kClosed, "", true, "", false},
+        QuestionCase{"delete_without_asking", {L"/D"}, Input::kEmpty, "", false, nullptr, true},
+        QuestionCase{"extract_only_keeps_it", {L"/X"}, Input::kText, "y\n", false, nullptr, false},
+        QuestionCase{"extract_only_wins_over_d", {L"/D", L"/X"}, Input::kEmpty, "", false, nullptr, false}),
+    [](const testing::TestParamInfo<QuestionCase>& info) { return std::string(info.param.name); });
+
+TEST_F(RunTest, FolderNameThatIsAFileIsQuestionedAndThenRefused) {
+  fs::path package = Pack(L"Ask.exe");
+  ASSERT_TRUE(WriteBytes(work_ / L"Disk1", "a file"));
+  RunOptions options = Options(package);
+  options.input = Input::kText;
+  options.input_text = "y\n";
+  SetEnv(options, L"HARW_FAKE_FOLDER", L"");
+  SetEnv(options, L"HARW_FAKE_EXIT", L"7");
+  RunResult result = Run(options);
+
+  EXPECT_EQ(result.exit_code, 7u) << result.err;
+  EXPECT_EQ(ConsoleText(result), "Folder \"Disk1\" is exist, delete folder(Yes/No)? ");
+  Log log = ReadWorkLog(L"ASK.log");
+  auto invalid = std::find_if(log.lines.begin(), log.lines.end(), [](const LogLine& line) {
+    return line.text.rfind("Folder name is invalid", 0) == 0;
+  });
+  ASSERT_NE(invalid, log.lines.end()) << "no \"Folder name is invalid\" line";
+  EXPECT_EQ(invalid->level, 1u);
+  EXPECT_TRUE(FullMatch(invalid->text, "Folder name is invalid \\(\"Disk1\", attr=0x[0-9A-F]{8}\\)"));
+  EXPECT_TRUE(fs::is_regular_file(work_ / L"Disk1"));
+  EXPECT_TRUE(ExtractorRecord().has_value());
+}
+
+TEST_F(RunTest, PackageInAFolderWithNonAsciiNameRuns) {
+  const fs::path folder = work_ / L"Pak\u00e4t-\u041f\u0430\u043a\u0435\u0442";
+  fs::create_directories(folder);
+  PackageOptions pack;
+  pack.output = folder / L"Intl.exe";
+  pack.parameters = L"/X";
+  ASSERT_EQ(MakePackage(pack), "");
+  RunOptions options = Options(pack.output);
+  options.current_dir = folder;
+  RunResult result = Run(options);
+
+  EXPECT_EQ(result.exit_code, 0u) << result.err;
+  Log log = ReadWorkLog(L"INTL.log");
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_EQ(log.lines.front().text, "CreateMutex(\"INTL#HarwUpdater#Mutex\")");
+  EXPECT_EQ(log.lines.back().text, "DeleteFile(\"___INTL___.exe\")");
+  std::optional<Record> record = ExtractorRecord();
+  ASSERT_TRUE(record);
+  EXPECT_EQ((*record)["current_dir"], ToUtf8(folder.wstring()));
+  EXPECT_TRUE(fs::exists(folder / L"Disk1" / L"a.txt"));
+}
+
+}  // namespace
+}  // namespace harwtest
