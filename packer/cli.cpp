@@ -6,6 +6,11 @@
 #include <set>
 
 #include "packer/container.h"
+#include "packer/file_io.h"
+#include "packer/folder_check.h"
+#include "packer/inspect.h"
+#include "packer/nsis.h"
+#include "packer/options_check.h"
 #include "packer/reader.h"
 #include "packer/text.h"
 
@@ -36,8 +41,9 @@ struct CommandLine {
 
 const std::vector<CommandSyntax>& Commands() {
   static const std::vector<CommandSyntax> commands = {
-      {"create", {"--stub", "--archive", "--params", "--out"}, {}, 0},
-      {"inspect", {}, {}, 1},
+      {"create", {"--stub", "--archive", "--folder", "--params", "--out", "--makensis"}, {}, 0},
+      {"inspect", {}, {"--json"}, 1},
+      {"extract", {"--out"}, {}, 1},
   };
   return commands;
 }
@@ -93,41 +99,132 @@ int Fail(std::ostream& err, const std::string& message) {
   return kExitFailure;
 }
 
-int RunCreate(const CommandLine& line, std::ostream& out, std::ostream& err) {
-  for (const char* required : {"--stub", "--archive", "--out"}) {
-    if (!line.Value(required)) {
-      err << "harwpack: create needs " << required << "\n" << UsageText();
-      return kExitUsage;
-    }
+int UsageError(std::ostream& err, const std::string& message) {
+  err << "harwpack: " << message << "\n" << UsageText();
+  return kExitUsage;
+}
+
+/// Prints the messages; returns true when none is an error.
+bool Report(const std::vector<CheckMessage>& messages, std::ostream& err) {
+  bool clean = true;
+  for (const CheckMessage& m : messages) {
+    const bool error = m.severity == Severity::kError;
+    err << "harwpack: " << (error ? "error: " : "warning: ") << m.text << "\n";
+    clean = clean && !error;
   }
+  return clean;
+}
+
+/// Checks the parameter string (when given) and returns the settings it leads to.
+bool CheckParameterText(const std::optional<std::string>& text, UpdaterSettings& settings,
+                        std::ostream& err) {
+  if (!text) return true;
+  const std::optional<std::u16string> units = Utf8ToUtf16(*text);
+  if (!units) {
+    Fail(err, "the parameter string is not valid UTF-8");
+    return false;
+  }
+  const ParameterReport report = CheckParameters(*units);
+  settings = report.settings;
+  return Report(report.messages, err);
+}
+
+/// The checks that only a folder build can make, against the settings of the run.
+bool CheckFolderBuild(const std::filesystem::path& folder, const UpdaterSettings& settings,
+                      std::ostream& err) {
+  std::vector<CheckMessage> messages;
+  for (const std::string& problem : {CheckInputFolder(folder), CheckFolderName(settings.folder_name)}) {
+    if (!problem.empty()) messages.push_back({Severity::kError, problem});
+  }
+  if (!messages.empty()) return Report(messages, err);
+  CheckFolderContents(folder, messages);
+  CheckSetupInFolder(settings, folder, messages);
+  return Report(messages, err);
+}
+
+/// Compiles the folder into a self-extractor inside `work`; returns its path or "" after an error.
+std::filesystem::path MakeExtractor(const CommandLine& line, const UpdaterSettings& settings,
+                                    const TempDirectory& work, std::ostream& err) {
+  ExtractorSpec spec;
+  spec.folder = PathFromUtf8(*line.Value("--folder"));
+  spec.folder_name = settings.folder_name;
+  spec.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));
+  spec.output = work.path() / "extractor.exe";
+  std::string version;
+  std::string error = ProbeMakensis(spec.makensis, work.path(), version);
+  if (error.empty()) error = BuildExtractor(spec, work.path());
+  if (!error.empty()) {
+    Fail(err, error);
+    return {};
+  }
+  return spec.output;
+}
+
+/// Warns when the embedded executable does not even start like a Windows program.
+void CheckArchiveLooksExecutable(const std::filesystem::path& archive, std::ostream& err) {
+  InputFile file(archive, "archive");
+  char magic[2] = {0, 0};
+  if (file.ok() && file.size() >= 2 && file.ReadExact(magic, 2, "its header") && magic[0] == 'M' &&
+      magic[1] == 'Z') {
+    return;
+  }
+  if (file.ok()) err << "harwpack: warning: archive does not start like a Windows executable (no MZ header)\n";
+}
+
+std::string CheckCreateLine(const CommandLine& line) {
+  for (const char* required : {"--stub", "--out"}) {
+    if (!line.Value(required)) return std::string("create needs ") + required;
+  }
+  if (line.Value("--archive").has_value() == line.Value("--folder").has_value()) {
+    return "create needs exactly one of --archive and --folder";
+  }
+  if (line.Value("--makensis") && !line.Value("--folder")) return "--makensis only goes with --folder";
+  return "";
+}
+
+int RunCreate(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  const std::string usage = CheckCreateLine(line);
+  if (!usage.empty()) return UsageError(err, usage);
   PackageSpec spec;
   spec.stub = PathFromUtf8(*line.Value("--stub"));
-  spec.archive = PathFromUtf8(*line.Value("--archive"));
   spec.output = PathFromUtf8(*line.Value("--out"));
   spec.parameters = line.Value("--params");
+  UpdaterSettings settings;
+  if (!CheckParameterText(spec.parameters, settings, err)) return kExitFailure;
+  const std::string stub_problem = CheckInputFile(spec.stub, "stub");
+  if (!stub_problem.empty()) return Fail(err, stub_problem);
+
+  TempDirectory work;
+  if (line.Value("--folder")) {
+    if (!CheckFolderBuild(PathFromUtf8(*line.Value("--folder")), settings, err)) return kExitFailure;
+    if (!work.ok()) return Fail(err, work.error());
+    spec.archive = MakeExtractor(line, settings, work, err);
+    if (spec.archive.empty()) return kExitFailure;
+  } else {
+    spec.archive = PathFromUtf8(*line.Value("--archive"));
+    CheckArchiveLooksExecutable(spec.archive, err);
+  }
   const BuildResult result = BuildPackage(spec);
-  for (const std::string& note : result.notes) err << "harwpack: " << note << "\n";
+  for (const std::string& note : result.notes) err << "harwpack: note: " << note << "\n";
   if (!result.error.empty()) return Fail(err, result.error);
-  out << "created " << PathToUtf8(spec.output) << " (container at byte " << result.marker_offset
-      << ")\n";
+  out << "created " << PathToUtf8(spec.output) << " (container at byte " << result.marker_offset << ")\n";
   return kExitOk;
 }
 
 int RunInspect(const CommandLine& line, std::ostream& out, std::ostream& err) {
-  const std::filesystem::path package = PathFromUtf8(line.positional[0]);
-  ContainerInfo info;
-  const std::string error = ReadContainer(package, info);
+  PackageReport report;
+  const std::string error = InspectPackage(PathFromUtf8(line.positional[0]), report);
   if (!error.empty()) return Fail(err, error);
-  out << "marker offset:    " << info.marker_offset << "\n"
-      << "parameter size:   " << info.params_size << "\n"
-      << "parameters:       ";
-  if (info.params_size == 0) {
-    out << "(none)\n";
-  } else {
-    out << "\"" << Utf16ToUtf8(info.parameters) << "\"\n";
-  }
-  out << "archived size:    " << info.data_size << "\n"
-      << "after data:       " << info.trailing_size << " bytes\n";
+  out << (line.switches.count("--json") ? FormatReportJson(report) : FormatReportText(report));
+  return kExitOk;
+}
+
+int RunExtract(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  if (!line.Value("--out")) return UsageError(err, "extract needs --out");
+  const std::filesystem::path output = PathFromUtf8(*line.Value("--out"));
+  const std::string error = ExtractArchive(PathFromUtf8(line.positional[0]), output);
+  if (!error.empty()) return Fail(err, error);
+  out << "wrote " << PathToUtf8(output) << "\n";
   return kExitOk;
 }
 
@@ -135,12 +232,21 @@ int RunInspect(const CommandLine& line, std::ostream& out, std::ostream& err) {
 
 std::string UsageText() {
   return "usage:\n"
-         "  harwpack create --stub PROGRAM --archive EXE [--params TEXT] --out PACKAGE\n"
-         "  harwpack inspect PACKAGE\n"
+         "  harwpack create --stub PROGRAM (--folder DIR | --archive EXE) [--params TEXT]\n"
+         "                  [--makensis PATH] --out PACKAGE\n"
+         "  harwpack inspect [--json] PACKAGE\n"
+         "  harwpack extract PACKAGE --out EXE\n"
          "\n"
-         "create   appends a container holding EXE and the parameter string TEXT to a copy\n"
-         "         of PROGRAM and writes it as PACKAGE; without --params none is stored\n"
-         "inspect  shows the container of PACKAGE\n"
+         "create   writes PACKAGE: a copy of PROGRAM (without any signature) followed by a\n"
+         "         container with the parameter string TEXT and a self-extractor. With\n"
+         "         --folder the extractor is compiled with NSIS (makensis on PATH or\n"
+         "         --makensis) and unpacks DIR as the folder named by /F (default Disk1)\n"
+         "         into the current directory; --archive embeds an existing one. Without\n"
+         "         --params no parameter string is stored. TEXT is checked as the program\n"
+         "         will read it (options /S /A /F with a value, /X /V /W /D /H).\n"
+         "inspect  shows the container, the tokens and resulting settings, the SHA-256\n"
+         "         of the archived data and what follows it (e.g. a signature)\n"
+         "extract  writes the embedded executable to EXE\n"
          "\n"
          "exit codes: 0 success, 1 failure, 2 usage error\n";
 }
@@ -157,6 +263,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return kExitUsage;
   }
   if (line.command == "create") return RunCreate(line, out, err);
+  if (line.command == "extract") return RunExtract(line, out, err);
   return RunInspect(line, out, err);
 }
 

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "packer/file_io.h"
+#include "packer/pe.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
@@ -30,26 +31,52 @@ std::string CheckPaths(const PackageSpec& spec) {
   return error;
 }
 
-/// Copies the stub while checking every block start for a marker, so that a
-/// package is never packed a second time.
-std::string CopyStub(InputFile& stub, StagedOutput& out) {
+/// Writes to the output while keeping the PE checksum, if one is to be recomputed.
+class Emitter {
+ public:
+  Emitter(StagedOutput& out, bool checksum) : out_(out), checksum_(checksum) {}
+  std::string Write(const std::uint8_t* data, std::size_t size) {
+    if (!out_.Write(data, size)) return out_.error();
+    if (checksum_) sum_.Add(data, size);
+    return "";
+  }
+  /// Stores the checksum of everything written at `offset`.
+  std::string StoreChecksum(std::uint64_t offset) {
+    std::vector<std::uint8_t> field;
+    AppendU32(field, sum_.Finish(out_.written()));
+    return out_.Patch(offset, field.data(), field.size()) ? std::string() : out_.error();
+  }
+  std::uint64_t written() const { return out_.written(); }
+
+ private:
+  StagedOutput& out_;
+  bool checksum_;
+  PeChecksum sum_;
+};
+
+/// Copies the planned part of the stub, applying the header patches and
+/// checking every block start for a marker, so that a package is never packed twice.
+std::string CopyStub(InputFile& stub, const StubPlan& plan, Emitter& out) {
   std::vector<std::uint8_t> buffer(kCopyChunk);
-  std::uint64_t offset = 0;
-  while (offset < stub.size()) {
-    const std::size_t got = stub.ReadSome(buffer.data(), buffer.size());
+  for (std::uint64_t offset = 0; offset < plan.copy_length;) {
+    const std::uint64_t left = plan.copy_length - offset;
+    const std::size_t want = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
+    const std::size_t got = stub.ReadSome(buffer.data(), want);
     if (!stub.ok()) return stub.error();
     if (got == 0) return "stub changed while it was being read (it became shorter)";
     if (auto found = FindMarkerInBlock(buffer.data(), got, offset)) {
       return "stub already carries a container (marker at byte " + std::to_string(*found) +
              "); pack the bare program instead";
     }
-    if (!out.Write(buffer.data(), got)) return out.error();
+    ApplyPatches(plan.patches, buffer.data(), got, offset);
+    const std::string error = out.Write(buffer.data(), got);
+    if (!error.empty()) return error;
     offset += got;
   }
   return "";
 }
 
-std::string CopyArchive(InputFile& archive, std::uint32_t size, StagedOutput& out) {
+std::string CopyArchive(InputFile& archive, std::uint32_t size, Emitter& out) {
   std::vector<std::uint8_t> buffer(kCopyChunk);
   std::uint64_t remaining = size;
   while (remaining > 0) {
@@ -58,10 +85,21 @@ std::string CopyArchive(InputFile& archive, std::uint32_t size, StagedOutput& ou
     if (!archive.ReadExact(buffer.data(), want, "its data (it became shorter)")) {
       return archive.error();
     }
-    if (!out.Write(buffer.data(), want)) return out.error();
+    const std::string error = out.Write(buffer.data(), want);
+    if (!error.empty()) return error;
     remaining -= want;
   }
   return "";
+}
+
+/// Reads the stub's PE headers (if it has any) and decides how to copy it.
+std::string PlanStub(InputFile& stub, StubPlan& plan) {
+  std::vector<std::uint8_t> probe(static_cast<std::size_t>(
+      stub.size() < kPeHeaderProbe ? stub.size() : kPeHeaderProbe));
+  if (!stub.ReadExact(probe.data(), probe.size(), "its headers") || !stub.Seek(0)) {
+    return stub.error();
+  }
+  return PlanStubCopy(ParsePeHeaders(probe.data(), probe.size()), stub.size(), plan);
 }
 
 std::uint64_t PaddingFor(std::uint64_t size) {
@@ -81,15 +119,29 @@ std::string CheckSizes(std::uint64_t stub_size, std::size_t params_block, std::u
   return "";
 }
 
-/// Writes marker, parameter block, S and the archived data.
+/// Writes zero padding up to the next block start, then marker, parameter
+/// block, S and the archived data.
 std::string WriteContainer(const std::vector<std::uint8_t>& params_block, InputFile& archive,
-                           StagedOutput& out) {
+                           Emitter& out) {
   const auto size = static_cast<std::uint32_t>(archive.size());
-  std::vector<std::uint8_t> head(MarkerBytes().begin(), MarkerBytes().end());
+  std::vector<std::uint8_t> head(static_cast<std::size_t>(PaddingFor(out.written())), 0);
+  head.insert(head.end(), MarkerBytes().begin(), MarkerBytes().end());
   head.insert(head.end(), params_block.begin(), params_block.end());
   AppendU32(head, size);
-  if (!out.Write(head.data(), head.size())) return out.error();
-  return CopyArchive(archive, size, out);
+  const std::string error = out.Write(head.data(), head.size());
+  return error.empty() ? CopyArchive(archive, size, out) : error;
+}
+
+/// Streams stub and container into `out` following `plan`.
+std::string WritePackage(InputFile& stub, const StubPlan& plan,
+                         const std::vector<std::uint8_t>& params_block, InputFile& archive,
+                         StagedOutput& out) {
+  Emitter emitter(out, plan.checksum_offset.has_value());
+  std::string error = CopyStub(stub, plan, emitter);
+  if (error.empty()) error = WriteContainer(params_block, archive, emitter);
+  if (error.empty() && plan.checksum_offset) error = emitter.StoreChecksum(*plan.checksum_offset);
+  if (error.empty() && !out.Commit()) error = out.error();
+  return error;
 }
 
 }  // namespace
@@ -153,22 +205,20 @@ BuildResult BuildPackage(const PackageSpec& spec) {
   }
   InputFile stub(spec.stub, "stub");
   InputFile archive(spec.archive, "archive");
+  StubPlan plan;
   result.error = !stub.ok() ? stub.error() : archive.error();
-  if (result.error.empty()) result.error = CheckSizes(stub.size(), params_block->size(), archive.size());
+  if (result.error.empty()) result.error = PlanStub(stub, plan);
+  if (result.error.empty()) {
+    result.error = CheckSizes(plan.copy_length, params_block->size(), archive.size());
+  }
   if (!result.error.empty()) return result;
 
   StagedOutput out(spec.output);
-  if (!out.ok()) {
-    result.error = out.error();
-    return result;
+  result.error = out.ok() ? WritePackage(stub, plan, *params_block, archive, out) : out.error();
+  if (result.error.empty()) {
+    result.marker_offset = plan.copy_length + PaddingFor(plan.copy_length);
+    if (!plan.note.empty()) result.notes.push_back(plan.note);
   }
-  result.error = CopyStub(stub, out);
-  if (!result.error.empty()) return result;
-  const std::vector<std::uint8_t> padding(static_cast<std::size_t>(PaddingFor(out.written())), 0);
-  result.marker_offset = out.written() + padding.size();
-  if (!out.Write(padding.data(), padding.size())) result.error = out.error();
-  if (result.error.empty()) result.error = WriteContainer(*params_block, archive, out);
-  if (result.error.empty() && !out.Commit()) result.error = out.error();
   return result;
 }
 

@@ -14,8 +14,8 @@ namespace {
 
 std::string Quoted(const fs::path& path) { return "'" + PathToUtf8(path) + "'"; }
 
-/// A name unlikely to collide with a concurrent packer writing beside the same target.
-fs::path TempNameBeside(const fs::path& target) {
+/// Twelve random hexadecimal digits.
+std::string RandomSuffix() {
   std::uint64_t seed = static_cast<std::uint64_t>(
       std::chrono::steady_clock::now().time_since_epoch().count());
   try {
@@ -29,8 +29,13 @@ fs::path TempNameBeside(const fs::path& target) {
   std::string suffix;
   std::uint64_t value = mix();
   for (int i = 0; i < 12; ++i, value >>= 4) suffix.push_back(kHex[value & 0xF]);
+  return suffix;
+}
+
+/// A name unlikely to collide with a concurrent packer writing beside the same target.
+fs::path TempNameBeside(const fs::path& target) {
   fs::path temp = target;
-  temp += PathFromUtf8("." + suffix + ".partial");
+  temp += PathFromUtf8("." + RandomSuffix() + ".partial");
   return temp;
 }
 
@@ -99,6 +104,29 @@ bool InputFile::ReadExact(void* out, std::size_t count, const char* what) {
   }
   if (ok() && done < count) Fail(std::string("ends inside ") + what);
   return ok();
+}
+
+TempDirectory::TempDirectory() {
+  std::error_code ec;
+  const fs::path base = fs::temp_directory_path(ec);
+  if (ec) {
+    error_ = "cannot find the temporary folder (" + ec.message() + ")";
+    return;
+  }
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    const fs::path candidate = base / PathFromUtf8("harwpack-" + RandomSuffix());
+    if (fs::create_directory(candidate, ec)) {
+      path_ = candidate;
+      return;
+    }
+    if (ec) break;
+  }
+  error_ = "cannot create a working folder in " + Quoted(base) + (ec ? " (" + ec.message() + ")" : "");
+}
+
+TempDirectory::~TempDirectory() {
+  std::error_code ec;
+  if (!path_.empty()) fs::remove_all(path_, ec);  // A leftover in the temporary folder is harmless.
 }
 
 StagedOutput::StagedOutput(const fs::path& target) : target_(target), temp_(TempNameBeside(target)) {

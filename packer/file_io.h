@@ -85,6 +85,27 @@ class StagedOutput {
   std::string error_;
 };
 
+/// A private directory under the system's temporary folder, removed with its
+/// contents when the object goes away.
+class TempDirectory {
+ public:
+  /// Creates the directory; on failure error() holds the reason.
+  TempDirectory();
+  ~TempDirectory();
+  TempDirectory(const TempDirectory&) = delete;
+  TempDirectory& operator=(const TempDirectory&) = delete;
+  /// True when the directory exists.
+  bool ok() const { return error_.empty(); }
+  /// Why it could not be created.
+  const std::string& error() const { return error_; }
+  /// The directory.
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  std::string error_;
+};
+
 /// Text for the current errno, for appending to a message; "" when errno is 0.
 std::string ErrnoSuffix();
 

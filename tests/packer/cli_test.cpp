@@ -60,7 +60,14 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"repeated_option", {"create", "--out", "a", "--out=b"}, 2, "given twice"},
         UsageCase{"missing_out", {"create", "--stub", "s", "--archive", "a"}, 2, "needs --out"},
         UsageCase{"inspect_without_package", {"inspect"}, 2, "takes 1 operand"},
-        UsageCase{"inspect_two_packages", {"inspect", "a", "b"}, 2, "takes 1 operand"}),
+        UsageCase{"inspect_two_packages", {"inspect", "a", "b"}, 2, "takes 1 operand"},
+        UsageCase{"archive_and_folder", {"create", "--stub", "s", "--archive", "a", "--folder", "f", "--out", "o"},
+                  2, "exactly one of --archive and --folder"},
+        UsageCase{"neither_archive_nor_folder", {"create", "--stub", "s", "--out", "o"}, 2, "exactly one"},
+        UsageCase{"makensis_without_folder", {"create", "--stub", "s", "--archive", "a", "--makensis", "m",
+                                              "--out", "o"}, 2, "--makensis only goes with --folder"},
+        UsageCase{"extract_without_out", {"extract", "p"}, 2, "extract needs --out"},
+        UsageCase{"json_takes_no_value", {"inspect", "--json=1", "p"}, 2, "unknown option '--json'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CliTest, HelpGoesToStandardOutputWithZero) {
@@ -78,10 +85,49 @@ TEST(CliTest, CreateThenInspectShowsTheFields) {
   ASSERT_EQ(created.code, 0) << created.err;
   const ToolRun shown = RunTool({"inspect", P(dir / "pkg.exe")});
   ASSERT_EQ(shown.code, 0) << shown.err;
-  for (const char* expected : {"marker offset:    1024", "parameter size:   24",
-                               "\"/X /F Temp1\"", "archived size:    77"}) {
+  for (const char* expected : {"marker offset:      1024\n", "parameter size:     24\n",
+                               "parameter string:   \"/X /F Temp1\"\n", "  2  \"/F\"  option /F\n",
+                               "  3  \"Temp1\"  value of /F\n", "  FolderName            \"Temp1\"\n",
+                               "  NoExecuteSetup        true\n", "archived data:      77 bytes at offset 1204\n",
+                               "after the data:     nothing\n"}) {
     EXPECT_NE(shown.out.find(expected), std::string::npos) << expected << " in\n" << shown.out;
   }
+  const ToolRun json = RunTool({"inspect", "--json", P(dir / "pkg.exe")});
+  ASSERT_EQ(json.code, 0) << json.err;
+  for (const char* expected : {"\"marker_offset\": 1024,", "\"parameter_size\": 24,",
+                               "\"parameters\": \"/X /F Temp1\",", "\"FolderName\": \"Temp1\"",
+                               "\"NoExecuteSetup\": true", "\"offset\": 1204, \"size\": 77",
+                               "\"after_data\": {\"kind\": \"nothing\", \"size\": 0}"}) {
+    EXPECT_NE(json.out.find(expected), std::string::npos) << expected << " in\n" << json.out;
+  }
+}
+
+TEST(CliTest, ExtractWritesTheArchiveBack) {
+  ScratchDir dir;
+  const harwpack_test::Bytes archive = harwpack_test::Pattern(4321, 9);
+  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(512, 1));
+  harwpack_test::WriteBytes(dir / "arc.exe", archive);
+  const ToolRun created = RunTool({"create", "--stub", P(dir / "stub.exe"), "--archive", P(dir / "arc.exe"),
+                                   "--out", P(dir / "pkg.exe")});
+  ASSERT_EQ(created.code, 0);
+  EXPECT_NE(created.err.find("warning: archive does not start like a Windows executable"), std::string::npos);
+  const ToolRun run = RunTool({"extract", P(dir / "pkg.exe"), "--out", P(dir / "back.exe")});
+  ASSERT_EQ(run.code, 0) << run.err;
+  EXPECT_TRUE(harwpack_test::ReadBytes(dir / "back.exe") == archive);
+}
+
+TEST(CliTest, ParameterErrorsStopCreate) {
+  ScratchDir dir;
+  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(512, 1));
+  harwpack_test::WriteBytes(dir / "arc.exe", {'M', 'Z'});
+  const ToolRun run = RunTool({"create", "--stub", P(dir / "stub.exe"), "--archive", P(dir / "arc.exe"),
+                               "--params", "/Q /X /A", "--out", P(dir / "pkg.exe")});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_EQ(run.err,
+            "harwpack: warning: token 1 \"/Q\" matches no option; the program ignores it\n"
+            "harwpack: error: /A at token 3 has no value; the program stops with \"Error: Parameter /A "
+            "<NOT-FOUND>\"\n");
+  EXPECT_FALSE(fs::exists(dir / "pkg.exe"));
 }
 
 TEST(CliTest, FailuresExitWithOneAndOneLine) {

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <random>
 
+#include "packer/process.h"
+
 namespace fs = std::filesystem;
 
 namespace harwpack_test {
@@ -53,6 +55,80 @@ Bytes Utf16Le(const std::string& ascii) {
     out.push_back(0);
   }
   return out;
+}
+
+void PokeU32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t PeekU32(const Bytes& bytes, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[offset + i];
+  return value;
+}
+
+namespace {
+
+void PokeU16(Bytes& bytes, std::size_t offset, std::uint16_t value) {
+  bytes[offset] = static_cast<std::uint8_t>(value);
+  bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+}  // namespace
+
+Bytes MinimalPe(std::uint32_t checksum) {
+  Bytes b(1024, 0);
+  b[0] = 'M';
+  b[1] = 'Z';
+  PokeU32(b, 0x3C, 0x40);
+  const Bytes signature{'P', 'E', 0, 0};
+  std::copy(signature.begin(), signature.end(), b.begin() + 0x40);
+  PokeU16(b, 0x44, 0x14C);   // i386
+  PokeU16(b, 0x46, 1);       // one section
+  PokeU16(b, 0x54, 0xE0);    // size of the PE32 optional header
+  PokeU16(b, 0x56, 0x0102);  // executable, 32-bit
+  const std::size_t o = 0x58;
+  PokeU16(b, o, 0x10B);
+  PokeU32(b, o + 16, 0x1000);    // entry point
+  PokeU32(b, o + 20, 0x1000);    // base of code
+  PokeU32(b, o + 28, 0x400000);  // image base
+  PokeU32(b, o + 32, 0x1000);    // section alignment
+  PokeU32(b, o + 36, 0x200);     // file alignment
+  PokeU16(b, o + 40, 4);
+  PokeU16(b, o + 48, 4);
+  PokeU32(b, o + 56, 0x2000);    // size of image
+  PokeU32(b, o + 60, 0x200);     // size of headers
+  PokeU32(b, o + 64, checksum);
+  PokeU16(b, o + 68, 3);         // console
+  PokeU32(b, o + 72, 0x100000);
+  PokeU32(b, o + 76, 0x1000);
+  PokeU32(b, o + 80, 0x100000);
+  PokeU32(b, o + 84, 0x1000);
+  PokeU32(b, o + 92, 16);        // data directories
+  const std::size_t section = o + 0xE0;
+  const Bytes name{'.', 't', 'e', 'x', 't'};
+  std::copy(name.begin(), name.end(), b.begin() + static_cast<std::ptrdiff_t>(section));
+  PokeU32(b, section + 8, 0x200);
+  PokeU32(b, section + 12, 0x1000);
+  PokeU32(b, section + 16, 0x200);
+  PokeU32(b, section + 20, 0x200);
+  PokeU32(b, section + 36, 0x60000020);
+  b[0x200] = 0xC3;  // ret
+  return b;
+}
+
+CommandResult RunCommand(const fs::path& dir, const std::string& program,
+                         const std::vector<std::string>& args) {
+  const fs::path log = dir / "command.log";
+  const harwpack::ProcessResult run = harwpack::RunProcess(program, args, log);
+  CommandResult result;
+  result.started = run.error.empty();
+  result.exit_code = run.exit_code;
+  const Bytes text = ReadBytes(log);
+  result.output.assign(text.begin(), text.end());
+  std::error_code ec;
+  fs::remove(log, ec);
+  return result;
 }
 
 std::vector<std::string> ListDir(const fs::path& dir) {

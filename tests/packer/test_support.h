@@ -35,6 +35,26 @@ Bytes ReadBytes(const std::filesystem::path& path);
 Bytes Pattern(std::size_t size, std::uint8_t seed);
 /// The bytes of a UTF-16LE rendering of ASCII text.
 Bytes Utf16Le(const std::string& ascii);
+/// A small valid PE32 console image of 1024 bytes (headers, one section
+/// holding a return instruction); `checksum` goes into its CheckSum field.
+Bytes MinimalPe(std::uint32_t checksum = 0);
+/// Offset of the CheckSum field in MinimalPe.
+constexpr std::size_t kMinimalPeChecksum = 0x58 + 64;
+/// Offset of the security directory entry in MinimalPe.
+constexpr std::size_t kMinimalPeSecurityEntry = 0x58 + 96 + 4 * 8;
+/// Stores a little-endian u32 at `offset`.
+void PokeU32(Bytes& bytes, std::size_t offset, std::uint32_t value);
+/// Reads a little-endian u32 at `offset`.
+std::uint32_t PeekU32(const Bytes& bytes, std::size_t offset);
+/// Result of running an external program.
+struct CommandResult {
+  bool started = false;  ///< false when it could not be run at all
+  int exit_code = -1;    ///< its exit code
+  std::string output;    ///< standard output and error together
+};
+/// Runs `program` (looked up on PATH) with `args`, logging into `dir`.
+CommandResult RunCommand(const std::filesystem::path& dir, const std::string& program,
+                         const std::vector<std::string>& args);
 /// Names of the entries in `dir`.
 std::vector<std::string> ListDir(const std::filesystem::path& dir);
 

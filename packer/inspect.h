@@ -1,0 +1,52 @@
+// The inspect report: everything the program will see in a package, as text or JSON.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "packer/options_check.h"
+#include "packer/reader.h"
+
+namespace harwpack {
+
+/// What follows the archived data.
+enum class TrailerKind {
+  kNothing,           ///< the archived data ends the file
+  kCertificateTable,  ///< an Authenticode certificate table that the PE security directory names
+  kUnknown,           ///< bytes nobody accounts for
+};
+
+/// The bytes after the archived data.
+struct Trailer {
+  TrailerKind kind = TrailerKind::kNothing;
+  std::uint64_t size = 0;          ///< all bytes after the archived data
+  std::uint64_t padding = 0;       ///< zero bytes before the certificate table
+  std::uint64_t table_offset = 0;  ///< file offset of the certificate table
+  std::uint32_t table_size = 0;    ///< its size
+  std::uint16_t revision = 0;      ///< WIN_CERTIFICATE revision of its first entry
+  std::uint16_t type = 0;          ///< WIN_CERTIFICATE type of its first entry
+};
+
+/// Everything inspect shows about a package.
+struct PackageReport {
+  std::filesystem::path path;    ///< the package
+  ContainerInfo container;       ///< its fields
+  ParameterReport parameters;    ///< how the program applies the parameter string
+  std::string sha256;            ///< of the archived data, lower-case hex
+  Trailer trailer;               ///< what follows the archived data
+};
+
+/// Reads `package` into `report`; "" on success, else one line.
+std::string InspectPackage(const std::filesystem::path& package, PackageReport& report);
+
+/// The report as aligned text.
+std::string FormatReportText(const PackageReport& report);
+
+/// The report as a JSON object.
+std::string FormatReportJson(const PackageReport& report);
+
+/// Escapes UTF-8 text as a JSON string literal with its quotes.
+std::string JsonString(const std::string& utf8);
+
+}  // namespace harwpack

@@ -1,0 +1,114 @@
+#include "packer/pe.h"
+
+#include "packer/container.h"
+
+namespace harwpack {
+namespace {
+
+std::uint16_t ReadU16(const std::uint8_t* data) {
+  return static_cast<std::uint16_t>(data[0] | (data[1] << 8));
+}
+
+constexpr std::uint16_t kPe32Magic = 0x10B;
+constexpr std::uint16_t kPe32PlusMagic = 0x20B;
+constexpr std::size_t kCoffHeaderSize = 20;
+constexpr std::size_t kDirectoryEntrySize = 8;
+
+/// Offsets inside the optional header that differ between PE32 and PE32+.
+struct OptionalLayout {
+  std::size_t directory_count;  // NumberOfRvaAndSizes
+  std::size_t directories;      // first data directory
+};
+
+std::optional<OptionalLayout> LayoutFor(std::uint16_t magic) {
+  if (magic == kPe32Magic) return OptionalLayout{92, 96};
+  if (magic == kPe32PlusMagic) return OptionalLayout{108, 112};
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<PeHeaders> ParsePeHeaders(const std::uint8_t* data, std::size_t size) {
+  if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') return std::nullopt;
+  const std::uint64_t pe = ReadU32(data + 0x3C);
+  const std::uint64_t optional = pe + 4 + kCoffHeaderSize;
+  if (optional + 2 > size || ReadU32(data + pe) != 0x00004550) return std::nullopt;  // "PE\0\0"
+  const std::size_t optional_size = ReadU16(data + pe + 4 + 16);
+  const auto layout = LayoutFor(ReadU16(data + optional));
+  if (!layout || optional + optional_size > size || layout->directories > optional_size) {
+    return std::nullopt;
+  }
+  PeHeaders headers;
+  headers.checksum_offset = optional + 64;
+  headers.checksum = ReadU32(data + headers.checksum_offset);
+  const std::uint32_t count = ReadU32(data + optional + layout->directory_count);
+  const std::size_t entry = layout->directories + kSecurityDirectory * kDirectoryEntrySize;
+  headers.has_security_entry = count > kSecurityDirectory && entry + kDirectoryEntrySize <= optional_size;
+  if (headers.has_security_entry) {
+    headers.security_entry_offset = optional + entry;
+    headers.security_offset = ReadU32(data + optional + entry);
+    headers.security_size = ReadU32(data + optional + entry + 4);
+  }
+  return headers;
+}
+
+void ApplyPatches(const std::vector<Patch>& patches, std::uint8_t* data, std::size_t size,
+                  std::uint64_t base) {
+  for (const Patch& patch : patches) {
+    for (std::size_t i = 0; i < patch.bytes.size(); ++i) {
+      const std::uint64_t at = patch.offset + i;
+      if (at >= base && at < base + size) data[at - base] = patch.bytes[i];
+    }
+  }
+}
+
+std::string PlanStubCopy(const std::optional<PeHeaders>& headers, std::uint64_t file_size,
+                         StubPlan& plan) {
+  plan = StubPlan{};
+  plan.copy_length = file_size;
+  if (!headers || !headers->has_security_entry ||
+      (headers->security_offset == 0 && headers->security_size == 0)) {
+    return "";
+  }
+  const std::uint64_t table_end = std::uint64_t{headers->security_offset} + headers->security_size;
+  if (headers->security_offset == 0 || table_end != file_size) {
+    return "the stub's security directory (offset " + std::to_string(headers->security_offset) +
+           ", " + std::to_string(headers->security_size) +
+           " bytes) does not describe a certificate table at the end of the file";
+  }
+  plan.copy_length = headers->security_offset;
+  plan.patches.push_back({headers->security_entry_offset, std::vector<std::uint8_t>(8, 0)});
+  if (headers->checksum != 0) {
+    plan.patches.push_back({headers->checksum_offset, std::vector<std::uint8_t>(4, 0)});
+    plan.checksum_offset = headers->checksum_offset;
+  }
+  plan.note = "the stub was signed: its certificate table (" + std::to_string(headers->security_size) +
+              " bytes) was removed, since appending the container would invalidate it; "
+              "sign the package instead";
+  return "";
+}
+
+void PeChecksum::AddWord(std::uint32_t word) {
+  sum_ += word;
+  sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
+}
+
+void PeChecksum::Add(const std::uint8_t* data, std::size_t size) {
+  std::size_t i = 0;
+  if (pending_ >= 0 && size > 0) {
+    AddWord(static_cast<std::uint32_t>(pending_) | (std::uint32_t{data[0]} << 8));
+    pending_ = -1;
+    i = 1;
+  }
+  for (; i + 1 < size; i += 2) AddWord(ReadU16(data + i));
+  if (i < size) pending_ = data[i];
+}
+
+std::uint32_t PeChecksum::Finish(std::uint64_t file_size) {
+  if (pending_ >= 0) AddWord(static_cast<std::uint32_t>(pending_));
+  pending_ = -1;
+  const std::uint32_t folded = (sum_ & 0xFFFF) + (sum_ >> 16);
+  return (folded & 0xFFFF) + static_cast<std::uint32_t>(file_size);
+}
+
+}  // namespace harwpack

@@ -1,0 +1,143 @@
+#include "packer/process.h"
+
+#include "packer/text.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <system_error>
+extern char** environ;
+#endif
+
+namespace harwpack {
+
+std::string QuoteWindowsArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  std::size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes only escape when a quote follows them.
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(backslashes * 2, '\\');
+  out.push_back('"');
+  return out;
+}
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  const std::optional<std::u16string> units = Utf8ToUtf16(utf8);
+  return units ? std::wstring(units->begin(), units->end()) : std::wstring();
+}
+
+std::string LastError(const char* call) { return std::string(call) + " failed (error " + std::to_string(GetLastError()) + ")"; }
+
+/// Waits for the process and takes its exit code; closes its handles.
+ProcessResult Reap(PROCESS_INFORMATION& info) {
+  ProcessResult result;
+  DWORD code = 0;
+  if (WaitForSingleObject(info.hProcess, INFINITE) != WAIT_OBJECT_0) {
+    result.error = LastError("WaitForSingleObject");
+  } else if (!GetExitCodeProcess(info.hProcess, &code)) {
+    result.error = LastError("GetExitCodeProcess");
+  }
+  result.exit_code = static_cast<int>(code);
+  if (!CloseHandle(info.hThread) || !CloseHandle(info.hProcess)) {
+    if (result.error.empty()) result.error = LastError("CloseHandle");
+  }
+  return result;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
+                         const std::filesystem::path& log_file) {
+  std::string line = QuoteWindowsArgument(PathToUtf8(program));
+  for (const std::string& arg : args) line += " " + QuoteWindowsArgument(arg);
+  std::wstring command = Wide(line);
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE log = CreateFileW(log_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (log == INVALID_HANDLE_VALUE) return {LastError("CreateFile(log)"), -1};
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = log;
+  startup.hStdError = log;
+  PROCESS_INFORMATION info{};
+  const BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                      nullptr, nullptr, &startup, &info);
+  ProcessResult result;
+  if (!started) {
+    result.error = "cannot start '" + PathToUtf8(program) + "' (error " + std::to_string(GetLastError()) + ")";
+  } else {
+    result = Reap(info);
+  }
+  if (!CloseHandle(log) && result.error.empty()) result.error = LastError("CloseHandle(log)");
+  return result;
+}
+
+#else
+
+namespace {
+
+std::string Errno(const std::string& what, int code) {
+  return what + " (" + std::generic_category().message(code) + ")";
+}
+
+ProcessResult Wait(pid_t pid) {
+  int status = 0;
+  pid_t done;
+  do {
+    done = waitpid(pid, &status, 0);
+  } while (done < 0 && errno == EINTR);
+  if (done < 0) return {Errno("waitpid failed", errno), -1};
+  if (WIFEXITED(status)) return {"", WEXITSTATUS(status)};
+  return {"it was ended by signal " + std::to_string(WTERMSIG(status)), -1};
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
+                         const std::filesystem::path& log_file) {
+  std::vector<std::string> storage{program.string()};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : storage) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  int rc = posix_spawn_file_actions_init(&actions);
+  if (rc != 0) return {Errno("posix_spawn_file_actions_init failed", rc), -1};
+  if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) {
+    rc = posix_spawn_file_actions_addopen(&actions, 1, log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
+  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  // Without a directory part the program is looked up on PATH, as a shell would.
+  if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int destroyed = posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return {Errno("cannot start '" + program.string() + "'", rc), -1};
+  ProcessResult result = Wait(pid);
+  if (destroyed != 0 && result.error.empty()) result.error = Errno("posix_spawn_file_actions_destroy failed", destroyed);
+  return result;
+}
+
+#endif
+
+}  // namespace harwpack
