@@ -21,9 +21,9 @@ mkdir -p "$demo/installation" "$demo/run"
 cp -r "$root/sample/installation/." "$demo/installation/"
 cp "$win/bin/sample_setup.exe" "$demo/installation/Setup.exe"
 
-"$native/harwpack" create --stub "$win/bin/HarwUpdater.exe" --folder "$demo/installation" \
+"$native/packer/harwpack" create --stub "$win/bin/HarwUpdater.exe" --folder "$demo/installation" \
   --params '/A "/demo /lang=en"' --out "$demo/run/UpdateDemo.exe"
-"$native/harwpack" inspect "$demo/run/UpdateDemo.exe"
+"$native/packer/harwpack" inspect "$demo/run/UpdateDemo.exe"
 
 export WINEPREFIX="$demo/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -49,6 +49,11 @@ echo
 echo "=== log ($temp_folder/UPDATEDEMO.log) ==="
 cat "$temp_folder/UPDATEDEMO.log"
 echo
-echo "=== left in $demo/run ==="
+echo "=== left in $demo/run (no Disk1, no temporary executable) ==="
 ls -R "$demo/run"
+if [ -f "$demo/run/Installed/setup-report.txt" ]; then
+  echo
+  echo "=== what the sample setup reported (Installed/setup-report.txt) ==="
+  cat "$demo/run/Installed/setup-report.txt"
+fi
 exit "$code"

@@ -1,5 +1,6 @@
 // The sample installation's setup program: copies HarwDemo.txt from its own
-// folder into the folder "Installed" in the current directory and says so.
+// folder into the folder "Installed" in the current directory and says so,
+// on its console and in Installed\setup-report.txt.
 #include "platform/windows_api.h"
 
 #include <stdio.h>
@@ -29,8 +30,16 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"Sample setup: CopyFile failed (%lu)\n", GetLastError());
     return 4;
   }
-  wprintf(L"Sample setup:");
-  for (int i = 1; i < argc; ++i) wprintf(L" %ls", argv[i]);
-  wprintf(L"\nSample setup: installed HarwDemo.txt into the folder Installed\n");
+  // The console is hidden while the setup runs, so it also leaves its report
+  // in a file for the person who ran the package.
+  FILE* report = _wfopen(L"Installed\\setup-report.txt", L"w");
+  FILE* outputs[] = {stdout, report};
+  for (FILE* out : outputs) {
+    if (out == NULL) continue;
+    fwprintf(out, L"Sample setup: started with");
+    for (int i = 1; i < argc; ++i) fwprintf(out, L" %ls", argv[i]);
+    fwprintf(out, L"\nSample setup: installed HarwDemo.txt into the folder Installed\n");
+  }
+  if (report != NULL) fclose(report);
   return 0;
 }
