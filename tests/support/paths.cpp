@@ -70,8 +70,9 @@ std::wstring CurrentTestLabel() {
   for (char& c : label) {
     if (std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) c = '_';
   }
-  // The program's own paths are limited to 259 characters; keep the folder short.
-  if (label.size() > 48) label.resize(48);
+  // The program's own paths are limited to 259 characters; keep the folder
+  // short, keeping the end, where parameterised tests carry their case name.
+  if (label.size() > 48) label.erase(0, label.size() - 48);
   return FromUtf8(label);
 }
 
