@@ -11,6 +11,7 @@
 namespace harwpack {
 namespace {
 
+#ifndef _WIN32
 /// White space in the Unicode sense beyond U+00FF, which the runtime reports as such.
 bool IsWideSpace(char16_t unit) {
   return unit == 0x1680 || (unit >= 0x2000 && unit <= 0x200A) || unit == 0x2028 ||
@@ -21,6 +22,7 @@ bool IsWideSpace(char16_t unit) {
 bool IsClasslessWide(char16_t unit) {
   return (unit >= 0xD800 && unit <= 0xF8FF) || unit >= 0xFFF0;
 }
+#endif
 
 std::string Quote(const std::u16string& text) { return "\"" + Utf16ToUtf8(text) + "\""; }
 

@@ -6,6 +6,7 @@
 
 #include "packer/container.h"
 #include "packer/reader.h"
+#include "packer/text.h"
 #include "tests/packer/test_support.h"
 
 namespace fs = std::filesystem;
@@ -212,6 +213,22 @@ INSTANTIATE_TEST_SUITE_P(
         BadInputCase{"params_not_utf8", "stub.exe", "arc.exe", "old.exe", std::string("/F \xC3("),
                      "not valid UTF-8"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CreatePackageTest, NonAsciiPathsWork) {
+  ScratchDir dir;
+  const fs::path folder = dir.path() / harwpack::PathFromUtf8("Pr\xC3\xBC" "fung \xE6\x97\xA5\xE6\x9C\xAC");
+  ASSERT_TRUE(fs::create_directory(folder));
+  const fs::path stub = folder / harwpack::PathFromUtf8("st\xC3\xBC" "b.exe");
+  const fs::path archive = folder / harwpack::PathFromUtf8("\xE2\x82\xAC.exe");
+  const fs::path output = folder / harwpack::PathFromUtf8("\xC3\x96ut.exe");
+  harwpack_test::WriteBytes(stub, harwpack_test::Pattern(300, 1));
+  harwpack_test::WriteBytes(archive, harwpack_test::Pattern(30, 2));
+  ASSERT_EQ(harwpack::CreatePackage({stub, std::nullopt, archive, output}), "");
+  harwpack::ContainerInfo info;
+  ASSERT_EQ(harwpack::ReadContainer(output, info), "");
+  EXPECT_EQ(info.marker_offset, 512u);
+  EXPECT_EQ(info.data_size, 30u);
+}
 
 TEST(CreatePackageTest, ReplacesAnExistingOutput) {
   ScratchDir dir;

@@ -1,0 +1,50 @@
+// Running helper programs: exit codes, captured output and Windows quoting.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "packer/process.h"
+#include "tests/packer/test_support.h"
+
+namespace {
+
+TEST(QuoteWindowsArgumentTest, SplitsBackUnchanged) {
+  struct Case {
+    const char* arg;
+    const char* quoted;
+  };
+  const Case cases[] = {
+      {"plain", "plain"},
+      {"", "\"\""},
+      {"two words", "\"two words\""},
+      {"C:\\Program Files\\", "\"C:\\Program Files\\\\\""},
+      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {"a\\\\\"b", "\"a\\\\\\\\\\\"b\""},
+      {"back\\slash", "back\\slash"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(harwpack::QuoteWindowsArgument(c.arg), c.quoted) << c.arg;
+}
+
+TEST(RunProcessTest, ReportsExitCodeAndCapturesOutput) {
+  harwpack_test::ScratchDir dir;
+#ifdef _WIN32
+  const auto run = harwpack_test::RunCommand(dir.path(), "cmd.exe", {"/c", "echo hello & exit 3"});
+#else
+  const auto run = harwpack_test::RunCommand(dir.path(), "sh", {"-c", "echo hello; echo oops >&2; exit 3"});
+#endif
+  ASSERT_TRUE(run.started);
+  EXPECT_EQ(run.exit_code, 3);
+  EXPECT_NE(run.output.find("hello"), std::string::npos) << run.output;
+#ifndef _WIN32
+  EXPECT_NE(run.output.find("oops"), std::string::npos) << "standard error goes to the log too";
+#endif
+}
+
+TEST(RunProcessTest, MissingProgramIsAnError) {
+  harwpack_test::ScratchDir dir;
+  const harwpack::ProcessResult run =
+      harwpack::RunProcess(dir / "no-such-program", {"x"}, dir / "log.txt");
+  EXPECT_NE(run.error.find("cannot start"), std::string::npos) << run.error;
+}
+
+}  // namespace
