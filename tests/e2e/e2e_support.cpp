@@ -115,9 +115,11 @@ fs::path PackageTest::Pack(const std::wstring& file, std::optional<std::wstring>
 }
 
 ContainerPlace PackageTest::PlaceOf(const fs::path& package,
-                                    const std::optional<std::wstring>& parameters) const {
+                                    const std::optional<std::wstring>& parameters,
+                                    const fs::path& embedded) const {
   ContainerPlace place;
-  place.s = static_cast<std::uint32_t>(fs::file_size(BinPath(L"fake_extractor.exe")));
+  place.s = static_cast<std::uint32_t>(
+      fs::file_size(embedded.empty() ? BinPath(L"fake_extractor.exe") : embedded));
   place.p = parameters ? static_cast<std::uint32_t>((parameters->size() + 1) * 2) : 0;
   // The packer puts the container last, so its start follows from its size.
   place.marker = fs::file_size(package) - 156 - place.p - place.s;

@@ -75,7 +75,8 @@ class PackageTest : public testing::Test {
 
   /// Where the container of Pack's package lies.
   ContainerPlace PlaceOf(const std::filesystem::path& package,
-                         const std::optional<std::wstring>& parameters) const;
+                         const std::optional<std::wstring>& parameters,
+                         const std::filesystem::path& embedded = {}) const;
 
   /// The usual way to run `package`: in the work folder, TMP and TEMP set to
   /// it, the fake extractor writing its record aside and unpacking Disk1
