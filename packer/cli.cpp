@@ -144,7 +144,7 @@ bool CheckFolderBuild(const std::filesystem::path& folder, const UpdaterSettings
 
 /// Compiles the folder into a self-extractor inside `work`; returns its path or "" after an error.
 std::filesystem::path MakeExtractor(const CommandLine& line, const UpdaterSettings& settings,
-                                    const TempDirectory& work, std::ostream& err) {
+                                    const TempDirectory& work, std::ostream& out, std::ostream& err) {
   ExtractorSpec spec;
   spec.folder = PathFromUtf8(*line.Value("--folder"));
   spec.folder_name = settings.folder_name;
@@ -157,6 +157,7 @@ std::filesystem::path MakeExtractor(const CommandLine& line, const UpdaterSettin
     Fail(err, error);
     return {};
   }
+  out << "compiled the self-extractor with NSIS " << version << "\n";
   return spec.output;
 }
 
@@ -182,6 +183,25 @@ std::string CheckCreateLine(const CommandLine& line) {
   return "";
 }
 
+/// Writes the package and reports the outcome.
+int Pack(const PackageSpec& spec, std::ostream& out, std::ostream& err) {
+  const BuildResult result = BuildPackage(spec);
+  for (const std::string& note : result.notes) err << "harwpack: note: " << note << "\n";
+  if (!result.error.empty()) return Fail(err, result.error);
+  out << "created " << PathToUtf8(spec.output) << " (container at byte " << result.marker_offset << ")\n";
+  return kExitOk;
+}
+
+/// Checks the folder, compiles it into a self-extractor and packs that.
+int PackFolder(const CommandLine& line, PackageSpec spec, const UpdaterSettings& settings,
+               std::ostream& out, std::ostream& err) {
+  if (!CheckFolderBuild(PathFromUtf8(*line.Value("--folder")), settings, err)) return kExitFailure;
+  const TempDirectory work;  // holds the extractor until it is packed
+  if (!work.ok()) return Fail(err, work.error());
+  spec.archive = MakeExtractor(line, settings, work, out, err);
+  return spec.archive.empty() ? kExitFailure : Pack(spec, out, err);
+}
+
 int RunCreate(const CommandLine& line, std::ostream& out, std::ostream& err) {
   const std::string usage = CheckCreateLine(line);
   if (!usage.empty()) return UsageError(err, usage);
@@ -193,22 +213,10 @@ int RunCreate(const CommandLine& line, std::ostream& out, std::ostream& err) {
   if (!CheckParameterText(spec.parameters, settings, err)) return kExitFailure;
   const std::string stub_problem = CheckInputFile(spec.stub, "stub");
   if (!stub_problem.empty()) return Fail(err, stub_problem);
-
-  TempDirectory work;
-  if (line.Value("--folder")) {
-    if (!CheckFolderBuild(PathFromUtf8(*line.Value("--folder")), settings, err)) return kExitFailure;
-    if (!work.ok()) return Fail(err, work.error());
-    spec.archive = MakeExtractor(line, settings, work, err);
-    if (spec.archive.empty()) return kExitFailure;
-  } else {
-    spec.archive = PathFromUtf8(*line.Value("--archive"));
-    CheckArchiveLooksExecutable(spec.archive, err);
-  }
-  const BuildResult result = BuildPackage(spec);
-  for (const std::string& note : result.notes) err << "harwpack: note: " << note << "\n";
-  if (!result.error.empty()) return Fail(err, result.error);
-  out << "created " << PathToUtf8(spec.output) << " (container at byte " << result.marker_offset << ")\n";
-  return kExitOk;
+  if (line.Value("--folder")) return PackFolder(line, spec, settings, out, err);
+  spec.archive = PathFromUtf8(*line.Value("--archive"));
+  CheckArchiveLooksExecutable(spec.archive, err);
+  return Pack(spec, out, err);
 }
 
 int RunInspect(const CommandLine& line, std::ostream& out, std::ostream& err) {

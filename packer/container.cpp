@@ -80,8 +80,10 @@ std::string CopyArchive(InputFile& archive, std::uint32_t size, Emitter& out) {
   std::vector<std::uint8_t> buffer(kCopyChunk);
   std::uint64_t remaining = size;
   while (remaining > 0) {
-    const std::size_t want = remaining < buffer.size() ? static_cast<std::size_t>(remaining)
-                                                       : buffer.size();
+    // Pieces end on multiples of their size in the output, which spares the
+    // file system writes that straddle its pages.
+    const std::size_t room = kCopyChunk - static_cast<std::size_t>(out.written() % kCopyChunk);
+    const std::size_t want = remaining < room ? static_cast<std::size_t>(remaining) : room;
     if (!archive.ReadExact(buffer.data(), want, "its data (it became shorter)")) {
       return archive.error();
     }

@@ -130,6 +130,9 @@ TempDirectory::~TempDirectory() {
 }
 
 StagedOutput::StagedOutput(const fs::path& target) : target_(target), temp_(TempNameBeside(target)) {
+  // Writes go straight to the file: callers write whole pieces, and a second
+  // buffer would only split them off their alignment.
+  stream_.rdbuf()->pubsetbuf(nullptr, 0);
   errno = 0;
   stream_.open(temp_, std::ios::binary | std::ios::trunc);
   if (!stream_) {
