@@ -102,20 +102,6 @@ TEST(CliTest, CreateThenInspectShowsTheFields) {
   }
 }
 
-TEST(CliTest, ExtractWritesTheArchiveBack) {
-  ScratchDir dir;
-  const harwpack_test::Bytes archive = harwpack_test::Pattern(4321, 9);
-  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(512, 1));
-  harwpack_test::WriteBytes(dir / "arc.exe", archive);
-  const ToolRun created = RunTool({"create", "--stub", P(dir / "stub.exe"), "--archive", P(dir / "arc.exe"),
-                                   "--out", P(dir / "pkg.exe")});
-  ASSERT_EQ(created.code, 0);
-  EXPECT_NE(created.err.find("warning: archive does not start like a Windows executable"), std::string::npos);
-  const ToolRun run = RunTool({"extract", P(dir / "pkg.exe"), "--out", P(dir / "back.exe")});
-  ASSERT_EQ(run.code, 0) << run.err;
-  EXPECT_TRUE(harwpack_test::ReadBytes(dir / "back.exe") == archive);
-}
-
 TEST(CliTest, ParameterErrorsStopCreate) {
   ScratchDir dir;
   harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(512, 1));

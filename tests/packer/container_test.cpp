@@ -101,11 +101,6 @@ TEST_P(LayoutTest, WritesStubPaddingAndContainerExactly) {
 INSTANTIATE_TEST_SUITE_P(Packages, LayoutTest, ::testing::ValuesIn(LayoutCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(MarkerTest, ConstantMatchesTheSpelledOutMarker) {
-  const auto& marker = harwpack::MarkerBytes();
-  EXPECT_TRUE(Bytes(marker.begin(), marker.end()) == ExpectedMarker());
-}
-
 /// A stub holding marker bytes at `offset`, with or without the terminator.
 Bytes StubWithMarker(std::size_t size, std::size_t offset, bool terminated) {
   Bytes stub = harwpack_test::Pattern(size, 3);

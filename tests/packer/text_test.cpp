@@ -50,17 +50,4 @@ TEST(Utf16Test, UnpairedSurrogateBecomesReplacementCharacter) {
   EXPECT_EQ(harwpack::Utf16ToUtf8(std::u16string{char16_t(0xDC00)}), "\xEF\xBF\xBD");
 }
 
-TEST(Utf16Test, LittleEndianBytesRoundTrip) {
-  const std::u16string text = u"A\u20AC";
-  const std::vector<std::uint8_t> bytes = harwpack::Utf16ToLeBytes(text);
-  EXPECT_EQ(bytes, (std::vector<std::uint8_t>{0x41, 0x00, 0xAC, 0x20}));
-  EXPECT_TRUE(harwpack::Utf16FromLeBytes(bytes.data(), bytes.size()) == text);
-  EXPECT_TRUE(harwpack::Utf16FromLeBytes(bytes.data(), 3) == u"A") << "odd byte dropped";
-}
-
-TEST(PathTest, NonAsciiNamesSurviveTheRoundTrip) {
-  const std::string name = "Pr\xC3\xBC" "fung-\xE6\x97\xA5\xE6\x9C\xAC.exe";
-  EXPECT_EQ(harwpack::PathToUtf8(harwpack::PathFromUtf8(name)), name);
-}
-
 }  // namespace
