@@ -1,0 +1,49 @@
+// The damaged packages of the malformed-package campaign: each one is a list
+// of edits applied to the bytes of a valid package, generated from a fixed
+// seed so that every run of the campaign tries exactly the same files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hardening/hardening_support.h"
+
+namespace harwtest::hardening {
+
+struct Edit {
+  enum class Kind {
+    kTruncate,   ///< keep the first `at` bytes
+    kXor,        ///< xor the byte at `at` with bytes[0]
+    kOverwrite,  ///< put `bytes` at `at`, growing the file if needed
+    kInsert,     ///< insert `bytes` before offset `at`
+    kErase,      ///< remove bytes.size() bytes at `at` (the content is ignored)
+    kAppend,     ///< add `bytes` at the end
+  };
+  Kind kind;
+  std::size_t at = 0;
+  std::string bytes;
+};
+
+struct DamagedPackage {
+  std::string label;  ///< what was done to the valid package
+  std::vector<Edit> edits;
+  /// The program's own image is damaged, so the system may refuse to start it.
+  bool image_damaged = false;
+  /// The valid package itself, whose run shows that the campaign's packages
+  /// can succeed at all.
+  bool intact = false;
+};
+
+/// The valid package's bytes with the edits applied in order.
+std::string Apply(const std::string& valid, const std::vector<Edit>& edits);
+
+/// Every damaged package of the campaign, from `seed`.
+std::vector<DamagedPackage> MakeCampaign(const PackageLayout& valid, std::uint32_t seed);
+
+/// True if the program, reading `bytes` as its own file, would find among its
+/// embedded parameters a "/D" switch: with it a damaged /F value could make
+/// the run delete a folder outside its own, so the campaign never tries one.
+bool CouldRequestDeletion(const std::string& bytes);
+
+}  // namespace harwtest::hardening
