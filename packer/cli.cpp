@@ -145,20 +145,20 @@ bool CheckFolderBuild(const std::filesystem::path& folder, const UpdaterSettings
 /// Compiles the folder into a self-extractor inside `work`; returns its path or "" after an error.
 std::filesystem::path MakeExtractor(const CommandLine& line, const UpdaterSettings& settings,
                                     const TempDirectory& work, std::ostream& out, std::ostream& err) {
-  ExtractorSpec spec;
-  spec.folder = PathFromUtf8(*line.Value("--folder"));
-  spec.folder_name = settings.folder_name;
-  spec.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));
-  spec.output = work.path() / "extractor.exe";
+  ExtractorJob job;
+  job.folder = PathFromUtf8(*line.Value("--folder"));
+  job.folder_name = settings.folder_name;
+  job.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));
+  job.output = work.path() / "extractor.exe";
   std::string version;
-  std::string error = ProbeMakensis(spec.makensis, work.path(), version);
-  if (error.empty()) error = BuildExtractor(spec, work.path());
+  std::string error = ProbeMakensis(job.makensis, work.path(), version);
+  if (error.empty()) error = BuildExtractor(job, work.path());
   if (!error.empty()) {
     Fail(err, error);
     return {};
   }
   out << "compiled the self-extractor with NSIS " << version << "\n";
-  return spec.output;
+  return job.output;
 }
 
 /// Warns when the embedded executable does not even start like a Windows program.

@@ -135,11 +135,11 @@ TEST(FolderContentsTest, EmptyFoldersAndBadNamesAreErrors) {
 }
 
 TEST(ExtractorScriptTest, SilentUserLevelCheckedAndEscaped) {
-  harwpack::ExtractorSpec spec;
-  spec.folder = fs::path("/data") / "a$b\"c";
-  spec.folder_name = u"Sub/Disk1";
-  spec.output = fs::path("/tmp") / "x.exe";
-  const std::string script = harwpack::ExtractorScript(spec);
+  harwpack::ExtractorJob job;
+  job.folder = fs::path("/data") / "a$b\"c";
+  job.folder_name = u"Sub/Disk1";
+  job.output = fs::path("/tmp") / "x.exe";
+  const std::string script = harwpack::ExtractorScript(job);
   for (const char* line : {"Unicode true\n", "CRCCheck on\n", "SilentInstall silent\n",
                            "RequestExecutionLevel user\n", "SetOutPath \"$EXEDIR\\Sub\\Disk1\"\n",
                            "IfErrors failed\n", "SetErrorLevel 1\n", "SetErrorLevel 0\n"}) {
