@@ -53,6 +53,11 @@ TEST(ExistingFolder, FirstCharacterOfTheAnswerDecides) {
     if (!answer.yes) {
       EXPECT_EQ(result.exit_code, 1u);
       EXPECT_EQ(lines, asked);
+      // The answer's line is the last one, written whole: no line break of the
+      // input may stand in the log.
+      const std::string last = asked.back().text + "\n";
+      ASSERT_GE(log.raw.size(), last.size());
+      EXPECT_EQ(log.raw.substr(log.raw.size() - last.size()), last);
       EXPECT_TRUE(fs::exists(bench.work() / L"Disk1" / L"old.txt"));
       EXPECT_FALSE(fs::exists(bench.ExtractorRecordPath())) << "the extractor ran";
       EXPECT_FALSE(fs::exists(bench.work() / bench.ArcName()));
