@@ -101,6 +101,29 @@ struct ShowState {
   UINT placement;    // the show state GetWindowPlacement then reports
 };
 
+// Every line of a run that unpacks, hides `window` (kept in show state
+// `placement`), runs the setup with success and restores the window.
+std::vector<Expected> TypicalRunLines(const Bench& bench, HWND window, UINT placement) {
+  std::vector<Expected> lines = bench.StartLines();
+  std::vector<Expected> extract = bench.ExtractLines();
+  lines.insert(lines.end(), extract.begin(), extract.end());
+  const std::string shown = "0x" + Hex8(placement);
+  lines.insert(
+      lines.end(),
+      {{0x04, "No-Setup-Path is NOT found"},
+       {0x04, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")"},
+       {0x04, "GetForegroundWindow() rc=" + Hex8(reinterpret_cast<std::uintptr_t>(window))},
+       {0x04, "GetWindowPlacement() status=" + shown + " rc=1 LastError=#"},
+       {0x04, "ShowWindow(SW_HIDE) rc=1 LastError=#"},
+       {0x04, "WaitForSingleObject(\"Disk1\\Setup.exe\")"},
+       {0x04, "GetExitCodeProcess(Setup) ec=0"},
+       {0x04, "DeleteFolder(\"Disk1\")"},
+       {0x04, "DeleteFile(\"Disk1\\Setup.exe\")"},
+       {0x04, "RemoveDirectory(\"Disk1\")"},
+       {0x04, "ShowWindow(" + shown + ") rc=0 LastError=#"}});
+  return lines;
+}
+
 TEST(ConsoleWindow, TypicalRunHidesTheForegroundWindowWhileTheSetupRuns) {
   const ShowState states[] = {{"normal", SW_SHOWNORMAL, SW_SHOWNORMAL},
                               {"maximized", SW_SHOWMAXIMIZED, SW_SHOWMAXIMIZED}};
@@ -119,24 +142,8 @@ TEST(ConsoleWindow, TypicalRunHidesTheForegroundWindowWhileTheSetupRuns) {
     Bench bench;
     RunResult result = RunServingWindow(LookingAtWindow(bench, window, {}));
     EXPECT_EQ(result.exit_code, 0u);
-    std::vector<Expected> expected = bench.StartLines();
-    std::vector<Expected> extract = bench.ExtractLines();
-    expected.insert(expected.end(), extract.begin(), extract.end());
-    const std::string shown = "0x" + Hex8(state.placement);
-    expected.insert(
-        expected.end(),
-        {{0x04, "No-Setup-Path is NOT found"},
-         {0x04, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")"},
-         {0x04, "GetForegroundWindow() rc=" + Hex8(reinterpret_cast<std::uintptr_t>(window.handle()))},
-         {0x04, "GetWindowPlacement() status=" + shown + " rc=1 LastError=#"},
-         {0x04, "ShowWindow(SW_HIDE) rc=1 LastError=#"},
-         {0x04, "WaitForSingleObject(\"Disk1\\Setup.exe\")"},
-         {0x04, "GetExitCodeProcess(Setup) ec=0"},
-         {0x04, "DeleteFolder(\"Disk1\")"},
-         {0x04, "DeleteFile(\"Disk1\\Setup.exe\")"},
-         {0x04, "RemoveDirectory(\"Disk1\")"},
-         {0x04, "ShowWindow(" + shown + ") rc=0 LastError=#"}});
-    EXPECT_EQ(WithWindowErrorsMasked(bench.ReadRunLog()), expected);
+    EXPECT_EQ(WithWindowErrorsMasked(bench.ReadRunLog()),
+              TypicalRunLines(bench, window.handle(), state.placement));
     std::optional<Record> record = ReadRecord(bench.SetupRecordPath());
     ASSERT_TRUE(record) << "the setup did not run";
     EXPECT_EQ((*record)["window_found"], "1");

@@ -22,6 +22,36 @@ struct Answer {
   bool yes;
 };
 
+// A refusal ends the run right after the answer's line, the folder untouched.
+void ExpectRefused(const Bench& bench, const RunResult& result, const std::vector<Expected>& asked) {
+  EXPECT_EQ(result.exit_code, 1u);
+  Log log = bench.ReadRunLog();
+  EXPECT_EQ(LevelsAndTexts(log), asked);
+  // The answer's line is the last one, written whole: no line break of the
+  // input may stand in the log.
+  const std::string last = asked.back().text + "\n";
+  ASSERT_GE(log.raw.size(), last.size());
+  EXPECT_EQ(log.raw.substr(log.raw.size() - last.size()), last);
+  EXPECT_TRUE(fs::exists(bench.work() / L"Disk1" / L"old.txt"));
+  EXPECT_FALSE(fs::exists(bench.ExtractorRecordPath())) << "the extractor ran";
+  EXPECT_FALSE(fs::exists(bench.work() / bench.ArcName()));
+}
+
+// A yes removes the folder before the extractor starts, and the run goes on.
+void ExpectRemovedFirst(const Bench& bench, const RunResult& result, std::vector<Expected> asked) {
+  EXPECT_EQ(result.exit_code, 0u);
+  asked.insert(asked.end(), {{0x04, "DeleteFolder(\"Disk1\")"},
+                             {0x04, "DeleteFile(\"Disk1\\old.txt\")"},
+                             {0x04, "RemoveDirectory(\"Disk1\")"}});
+  std::vector<Expected> extract = bench.ExtractLines();
+  asked.insert(asked.end(), extract.begin(), extract.end());
+  EXPECT_TRUE(HasBlock(LevelsAndTexts(bench.ReadRunLog()), asked));
+  std::optional<Record> extractor = ReadRecord(bench.ExtractorRecordPath());
+  ASSERT_TRUE(extractor);
+  EXPECT_EQ((*extractor)["check_path_existed"], "0");
+  EXPECT_TRUE(fs::exists(bench.SetupRecordPath())) << "the setup did not run";
+}
+
 TEST(ExistingFolder, FirstCharacterOfTheAnswerDecides) {
   const Answer answers[] = {
       {"y", "y\n", "y", true},
@@ -44,37 +74,15 @@ TEST(ExistingFolder, FirstCharacterOfTheAnswerDecides) {
     }
     RunResult result = bench.Run(options);
     EXPECT_EQ(ConsoleText(result), kQuestion);
-    Log log = bench.ReadRunLog();
-    std::vector<Expected> lines = LevelsAndTexts(log);
     std::vector<Expected> asked = bench.StartLines();
     asked.push_back({0x04, "No-Setup-Path is NOT found"});
     asked.push_back({0x04, "Folder already exists (\"Disk1\", ans=" + answer.logged});
     if (answer.logged != "") asked.back().text += ")";
-    if (!answer.yes) {
-      EXPECT_EQ(result.exit_code, 1u);
-      EXPECT_EQ(lines, asked);
-      // The answer's line is the last one, written whole: no line break of the
-      // input may stand in the log.
-      const std::string last = asked.back().text + "\n";
-      ASSERT_GE(log.raw.size(), last.size());
-      EXPECT_EQ(log.raw.substr(log.raw.size() - last.size()), last);
-      EXPECT_TRUE(fs::exists(bench.work() / L"Disk1" / L"old.txt"));
-      EXPECT_FALSE(fs::exists(bench.ExtractorRecordPath())) << "the extractor ran";
-      EXPECT_FALSE(fs::exists(bench.work() / bench.ArcName()));
-      continue;
+    if (answer.yes) {
+      ExpectRemovedFirst(bench, result, asked);
+    } else {
+      ExpectRefused(bench, result, asked);
     }
-    EXPECT_EQ(result.exit_code, 0u);
-    std::vector<Expected> removed = asked;
-    removed.insert(removed.end(), {{0x04, "DeleteFolder(\"Disk1\")"},
-                                   {0x04, "DeleteFile(\"Disk1\\old.txt\")"},
-                                   {0x04, "RemoveDirectory(\"Disk1\")"}});
-    std::vector<Expected> extract = bench.ExtractLines();
-    removed.insert(removed.end(), extract.begin(), extract.end());
-    EXPECT_TRUE(HasBlock(lines, removed));
-    std::optional<Record> extractor = ReadRecord(bench.ExtractorRecordPath());
-    ASSERT_TRUE(extractor);
-    EXPECT_EQ((*extractor)["check_path_existed"], "0");
-    EXPECT_TRUE(fs::exists(bench.SetupRecordPath())) << "the setup did not run";
   }
 }
 
