@@ -143,12 +143,12 @@ TEST(DeleteFolder, EmptyFolderNameRemovesNothing) {
 // made of folders short enough to create.
 std::wstring PathOfLength(const std::wstring& base, std::size_t length) {
   std::size_t room = length - base.size();
-  std::size_t parts = (room + 100) / 101;  // each part: a backslash and up to 100 characters
-  std::size_t letters = room - parts;
+  std::size_t levels = (room + 100) / 101;  // each level: a backslash and up to 100 characters
+  std::size_t letters = room - levels;
   std::wstring path = base;
-  for (std::size_t i = 0; i < parts; ++i) {
+  for (std::size_t i = 0; i < levels; ++i) {
     path += L'\\';
-    path.append(letters / parts + (i < letters % parts ? 1 : 0), L'd');
+    path.append(letters / levels + (i < letters % levels ? 1 : 0), L'd');
   }
   return path;
 }
