@@ -155,6 +155,7 @@ bool IsValidUtf8(std::string_view bytes) {
 
 std::wstring Extended(const fs::path& path) {
   std::wstring text = path.wstring();
+  while (text.size() > 3 && text.back() == L'\\') text.pop_back();
   return text.compare(0, 4, L"\\\\?\\") == 0 ? text : L"\\\\?\\" + text;
 }
 
@@ -187,11 +188,29 @@ std::vector<std::string> Differences(const TreeSnapshot& before, const TreeSnaps
   return lines;
 }
 
+// Win32 calls on \\?\ paths: std::filesystem fails on entries over 260
+// characters. Returns false if anything is left.
+static bool RemoveOnce(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(path.c_str()) != FALSE;
+  bool ok = true;
+  WIN32_FIND_DATAW entry;
+  HANDLE listing = FindFirstFileW((path + L"\\*").c_str(), &entry);
+  if (listing != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = entry.cFileName;
+      if (name != L"." && name != L"..") ok = RemoveOnce(path + L"\\" + name) && ok;
+    } while (FindNextFileW(listing, &entry));
+    FindClose(listing);
+  }
+  return RemoveDirectoryW(path.c_str()) && ok;
+}
+
 bool RemoveTree(const fs::path& path) {
-  std::error_code error;
   for (int attempt = 0; attempt < 20; ++attempt) {
-    fs::remove_all(Extended(path), error);
-    if (!error) return true;
+    if (RemoveOnce(Extended(path))) return true;
     Sleep(100);  // a child that has just ended may still hold a file
   }
   return false;

@@ -101,7 +101,8 @@ TreeSnapshot Snapshot(const std::filesystem::path& root);
 /// One line per entry that was added, removed or changed.
 std::vector<std::string> Differences(const TreeSnapshot& before, const TreeSnapshot& after);
 
-/// Path with the \\?\ prefix, for trees deeper than the 260-character limit.
+/// Path with the \\?\ prefix and no trailing backslash, for trees deeper than
+/// the 260-character limit.
 std::wstring Extended(const std::filesystem::path& path);
 /// Removes a tree that may hold paths over 260 characters; false on failure.
 bool RemoveTree(const std::filesystem::path& path);
