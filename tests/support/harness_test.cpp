@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "support/log_reader.h"
 #include "support/paths.h"
 #include "support/process.h"
 #include "support/record.h"
@@ -79,6 +80,26 @@ TEST(Harness, StandardStreamsAreCapturedSeparately) {
   ASSERT_TRUE(result.started) << result.error;
   EXPECT_EQ(WithoutCarriageReturns(result.out), "to-out\n");
   EXPECT_EQ(WithoutCarriageReturns(result.err), "to-err \n");
+}
+
+// The log reader decides what the end-to-end tests see of each line.
+TEST(Harness, LogReaderSplitsLinesAndReportsMalformedOnes) {
+  Log good = ParseLog("2024/01/02 03:04:05.006, 0x04, first\n2024/01/02 03:04:05.007, 0x01, cut");
+  EXPECT_EQ(good.problem, "");
+  ASSERT_EQ(good.lines.size(), 2u);
+  EXPECT_EQ(good.lines[0].stamp, "2024/01/02 03:04:05.006");
+  EXPECT_EQ(LevelsAndTexts(good), (std::vector<Expected>{{4, "first"}, {1, "cut"}}));
+  EXPECT_TRUE(good.lines[0].ended);
+  EXPECT_FALSE(good.lines[1].ended);
+
+  const char* malformed[] = {
+      "2024/01/02 03:04:05.006, 0x04 first\n",   // no comma after the level
+      "2024/01/02 03:04:05.006, 0x4a, lower\n",  // level digits are upper case
+      "24/01/02 03:04:05.006, 0x04, short\n",
+      "\xEF\xBB\xBF2024/01/02 03:04:05.006, 0x04, bom\n",
+      "2024/01/02 03:04:05.006, 0x04, a\n)\n",   // a line feed inside a message
+  };
+  for (const char* bytes : malformed) EXPECT_NE(ParseLog(bytes).problem, "") << bytes;
 }
 
 }  // namespace
