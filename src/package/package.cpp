@@ -25,7 +25,8 @@ bool BlockHoldsMarker(const unsigned char* block, DWORD length) {
   const size_t characters = MarkerBytes / sizeof(wchar_t);  // 73 and the zero
   for (size_t i = 0; i < characters; ++i) {
     wchar_t c = static_cast<wchar_t>(block[2 * i] | (block[2 * i + 1] << 8));
-    if (c != ArchivedDataMarker[i]) return false;
+    wchar_t expected = i == 0 ? L'*' : ArchivedDataMarker[i];  // held with a blank first
+    if (c != expected) return false;
   }
   return true;
 }

@@ -122,6 +122,11 @@ static void AskToDeleteFolder() {
   fflush(stdout);
   wchar_t answer[AnswerCapacity] = L"";
   if (fgetws(answer, static_cast<int>(AnswerCapacity), stdin) == NULL) answer[0] = L'\0';
+  // The line's own end is no answer: an empty line logs and means the same as
+  // end of input.
+  size_t length = wcslen(answer);
+  while (length > 0 && (answer[length - 1] == L'\n' || answer[length - 1] == L'\r'))
+    answer[--length] = L'\0';
   WriteLog(LogProgress, L"Folder already exists (\"%s\", ans=%c)", folder, answer[0]);
   if (answer[0] != L'Y' && answer[0] != L'y') exit(1);
 }
