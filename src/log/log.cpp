@@ -16,6 +16,9 @@ void FormatMessageText(wchar_t (&out)[LogBufferChars], const wchar_t* format, va
   memset(out, 0, sizeof(out));
   _vsnwprintf(out, LogTextLimit, format, args);
   out[LogTextLimit] = L'\0';
+  // A cut between the two halves of a surrogate pair drops the whole character.
+  wchar_t last = out[LogTextLimit - 1];
+  if (last >= 0xD800 && last <= 0xDBFF) out[LogTextLimit - 1] = L'\0';
 }
 
 static void FormatCut(wchar_t (&out)[LogBufferChars], const wchar_t* format, ...) {
