@@ -14,10 +14,12 @@ scripts/setup-debian.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
-cmake -S . -B build/win -G Ninja --toolchain cmake/mingw-i686.cmake
-cmake --build build/win --parallel "$jobs"
+# The native packer first: the Windows tree's vendor walkthrough test uses it.
 cmake -S . -B build/native -G Ninja
 cmake --build build/native --parallel "$jobs"
+cmake -S . -B build/win -G Ninja --toolchain cmake/mingw-i686.cmake \
+  -DHARW_NATIVE_HARWPACK="$root/build/native/packer/harwpack"
+cmake --build build/win --parallel "$jobs"
 
 # Both suites run even if the first fails, so one run reports every failure.
 failed=()
