@@ -5,6 +5,7 @@
 #include "options/options.h"
 #include "package/package.h"
 #include "platform/scoped_handle.h"
+#include "platform/system_library.h"
 #include "run/run.h"
 
 bool SetupAllowed = true;
@@ -36,6 +37,37 @@ struct HiddenWindow {
 };
 
 }  // namespace
+
+// The shell and window calls of the setup stage, from their system DLLs.
+// A function that cannot be had fails like the call itself, last error set.
+template <typename Function>
+static Function Resolve(const wchar_t* library, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(SystemFunction(library, name)));
+}
+
+static BOOL CallShellExecuteEx(SHELLEXECUTEINFOW* info) {
+  typedef BOOL(WINAPI * Function)(SHELLEXECUTEINFOW*);
+  Function function = Resolve<Function>(L"shell32.dll", "ShellExecuteExW");
+  return function != NULL ? function(info) : FALSE;
+}
+
+static HWND CallGetForegroundWindow() {
+  typedef HWND(WINAPI * Function)();
+  Function function = Resolve<Function>(L"user32.dll", "GetForegroundWindow");
+  return function != NULL ? function() : NULL;
+}
+
+static BOOL CallGetWindowPlacement(HWND window, WINDOWPLACEMENT* placement) {
+  typedef BOOL(WINAPI * Function)(HWND, WINDOWPLACEMENT*);
+  Function function = Resolve<Function>(L"user32.dll", "GetWindowPlacement");
+  return function != NULL ? function(window, placement) : FALSE;
+}
+
+static BOOL CallShowWindow(HWND window, int show) {
+  typedef BOOL(WINAPI * Function)(HWND, int);
+  Function function = Resolve<Function>(L"user32.dll", "ShowWindow");
+  return function != NULL ? function(window, show) : FALSE;
+}
 
 bool IsSetupAllowed() {
   for (const NoSetupPath* row = NoSetupPathTable; row->number != 0; ++row) {
@@ -106,7 +138,7 @@ static HANDLE StartSetup() {
   info.lpFile = settings.SetupPath;
   info.lpParameters = settings.SetupParameters;
   info.nShow = SW_HIDE;
-  if (!ShellExecuteExW(&info)) {
+  if (!CallShellExecuteEx(&info)) {
     DWORD error = GetLastError();
     WriteLog(LogFailure, L"ShellExecuteEx(\"%s\",\"%s\") LastError=%u", settings.SetupPath,
              settings.SetupParameters, error);
@@ -119,24 +151,24 @@ static HANDLE StartSetup() {
 
 // Hides the window in the foreground now, right after the setup has started.
 static void HideForegroundWindow(HiddenWindow* hidden) {
-  hidden->window = GetForegroundWindow();
+  hidden->window = CallGetForegroundWindow();
   WriteLog(LogProgress, L"GetForegroundWindow() rc=%p", hidden->window);
   if (hidden->window == NULL) return;
   WINDOWPLACEMENT placement = {};
   placement.length = sizeof(placement);
-  BOOL rc = GetWindowPlacement(hidden->window, &placement);
+  BOOL rc = CallGetWindowPlacement(hidden->window, &placement);
   DWORD error = GetLastError();
   hidden->showState = rc ? placement.showCmd : 0;
   WriteLog(LogProgress, L"GetWindowPlacement() status=0x%08X rc=%u LastError=%u",
            hidden->showState, rc, error);
-  rc = ShowWindow(hidden->window, SW_HIDE);
+  rc = CallShowWindow(hidden->window, SW_HIDE);
   error = GetLastError();
   WriteLog(LogProgress, L"ShowWindow(SW_HIDE) rc=%u LastError=%u", rc, error);
 }
 
 static void RestoreWindow(const HiddenWindow& hidden) {
   if (hidden.window == NULL) return;
-  BOOL rc = ShowWindow(hidden.window, static_cast<int>(hidden.showState));
+  BOOL rc = CallShowWindow(hidden.window, static_cast<int>(hidden.showState));
   DWORD error = GetLastError();
   WriteLog(LogProgress, L"ShowWindow(0x%08X) rc=%u LastError=%u", hidden.showState, rc, error);
 }
