@@ -1,6 +1,8 @@
 // The run from start to end: the package's identity, the single-instance
 // guard, the question about an existing folder, and the extractor stage.
+#include <algorithm>
 #include <thread>
+#include <variant>
 
 #include "e2e/e2e_support.h"
 
@@ -22,7 +24,7 @@ TEST_F(RunTest, TypicalRunLogsEveryStepInOrderAndCleansUp) {
   EXPECT_EQ(result.exit_code, 0u) << result.err;
   EXPECT_EQ(ConsoleText(result), "");
   const std::string hex8 = "[0-9A-F]{8}";
-  EXPECT_TRUE(MatchesLines(ReadWorkLog(L"HARWUPDATER.log"), Lines{
+  Lines expected{
       Expected{4, "CreateMutex(\"HARWUPDATER#HarwUpdater#Mutex\")"},
       Expected{4, "Found Archived Data Marker " + std::to_string(place.marker + 148)},
       Expected{1, "Parameters size=0"},
@@ -37,16 +39,29 @@ TEST_F(RunTest, TypicalRunLogsEveryStepInOrderAndCleansUp) {
       Expected{4, "No-Setup-Path is NOT found"},
       Expected{4, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")"},
       Pattern{4, "GetForegroundWindow\\(\\) rc=" + hex8},
-      Pattern{4, "GetWindowPlacement\\(\\) status=0x" + hex8 + " rc=\\d+ LastError=\\d+"},
-      Pattern{4, "ShowWindow\\(SW_HIDE\\) rc=\\d+ LastError=\\d+"},
       Expected{4, "WaitForSingleObject(\"Disk1\\Setup.exe\")"},
       Expected{4, "GetExitCodeProcess(Setup) ec=0"},
       Expected{4, "DeleteFolder(\"Disk1\")"},
       Pattern{4, "DeleteFile\\(\"Disk1\\\\(a\\.txt|Setup\\.exe)\"\\)"},
       Pattern{4, "DeleteFile\\(\"Disk1\\\\(a\\.txt|Setup\\.exe)\"\\)"},
       Expected{4, "RemoveDirectory(\"Disk1\")"},
-      Pattern{4, "ShowWindow\\(0x" + hex8 + "\\) rc=\\d+ LastError=\\d+"},
-  }));
+  };
+  // Wine's virtual desktop does not always have a foreground window when the
+  // setup starts; then nothing is hidden and nothing restored. The hiding
+  // itself is checked with a real foreground window in the setup tests.
+  const std::string raw = ReadBytes(work_ / L"HARWUPDATER.log").value_or("");
+  if (raw.find("GetForegroundWindow() rc=00000000") == std::string::npos) {
+    const auto hide = std::find_if(expected.begin(), expected.end(), [](const LineCheck& check) {
+      const Pattern* pattern = std::get_if<Pattern>(&check);
+      return pattern != nullptr && pattern->pattern.rfind("GetForegroundWindow", 0) == 0;
+    });
+    ASSERT_NE(hide, expected.end());
+    expected.insert(hide + 1,
+        {Pattern{4, "GetWindowPlacement\\(\\) status=0x" + hex8 + " rc=\\d+ LastError=\\d+"},
+         Pattern{4, "ShowWindow\\(SW_HIDE\\) rc=\\d+ LastError=\\d+"}});
+    expected.push_back(Pattern{4, "ShowWindow\\(0x" + hex8 + "\\) rc=\\d+ LastError=\\d+"});
+  }
+  EXPECT_TRUE(MatchesLines(ReadWorkLog(L"HARWUPDATER.log"), expected));
   EXPECT_EQ(Entries(work_.path()), (std::set<std::wstring>{L"HarwUpdater.exe", L"HARWUPDATER.log"}));
   std::optional<Record> setup = SetupRecord();
   ASSERT_TRUE(setup) << "the setup program did not run";
