@@ -18,9 +18,9 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 #include <algorithm>
-#include <string>
 #include <vector>
 
 namespace {

@@ -1,0 +1,161 @@
+# Steps of bench/run.sh. Sourced, not run: it uses the variables run.sh sets.
+
+note() { printf '== %s\n' "$*" >&2; }
+
+die() {
+  printf 'bench: %s\n' "$*" >&2
+  exit 1
+}
+
+# Runs a build or preparation command with its output in a log; shows the log's
+# end when it fails.
+quietly() {
+  local log=$1
+  shift
+  if ! "$@" >>"$log" 2>&1; then
+    tail -n 30 "$log" >&2
+    die "failed: $* (log: $log)"
+  fi
+}
+
+# Wine's helper processes (services, explorer...) inherit the standard handles
+# of whoever starts them and live as long as the server; started from here
+# with everything sent to a log, they never hold this script's output open.
+wine_quiet() { "$@" </dev/null >>"$out/wine.log" 2>&1; }
+
+# The Windows name of a Unix path on Wine's Z: drive, in double quotes.
+winpath() { printf '"Z:%s"' "${1//\//\\}"; }
+
+build_all() {
+  note "building HarwUpdater.exe, harwpack and the bench programs"
+  : >"$out/build.log"
+  quietly "$out/build.log" cmake -S "$repo" -B "$win_build" -G Ninja \
+    --toolchain "$repo/cmake/mingw-i686.cmake"
+  quietly "$out/build.log" cmake --build "$win_build" --target HarwUpdater
+  quietly "$out/build.log" cmake -S "$repo" -B "$native_build" -G Ninja
+  quietly "$out/build.log" cmake --build "$native_build" --target harwpack
+  quietly "$out/build.log" cmake -S "$repo/bench" -B "$tools_build" -G Ninja \
+    --toolchain "$repo/cmake/mingw-i686.cmake"
+  quietly "$out/build.log" cmake --build "$tools_build"
+  stub=$win_build/bin/HarwUpdater.exe
+  harwpack=$native_build/packer/harwpack
+  driver=$tools_build/driver.exe
+  [ -f "$stub" ] || die "no $stub after the build"
+  [ -x "$harwpack" ] || die "no $harwpack after the build"
+}
+
+start_prefix() {
+  : >"$out/wine.log"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    note "creating the Wine prefix $WINEPREFIX"
+    # Every program measured is 32-bit; a 32-bit prefix is enough.
+    WINEARCH=win32 wine_quiet wineboot -i || die "wineboot -i failed (log: $out/wine.log)"
+    wine_quiet wineserver -w || die "wineserver -w failed"
+  fi
+  # One persistent server for the whole run; 2 means one was still running.
+  local status=0
+  wine_quiet wineserver -p || status=$?
+  [ "$status" -eq 0 ] || [ "$status" -eq 2 ] || die "wineserver -p failed with $status"
+}
+
+# Runs at every exit: the big files go, and so does this prefix's server.
+finish() {
+  local status=$?
+  rm -rf "$work"
+  wine_quiet wineserver -k || true  # no server left is fine
+  exit "$status"
+}
+
+# Copies a program and appends zero bytes up to `size`: a PE file with data
+# behind its image still runs, and the bytes are really written, not sparse.
+pad_to() {
+  local source=$1 size=$2 target=$3
+  local have
+  have=$(stat -c %s "$source")
+  [ "$size" -ge "$have" ] || die "$source is larger than $size bytes"
+  cp "$source" "$target"
+  head -c "$((size - have))" /dev/zero >>"$target"
+  [ "$(stat -c %s "$target")" -eq "$size" ] || die "$target is not $size bytes"
+}
+
+make_fixtures() {
+  note "making the fixtures"
+  cp "$tools_build/quick_exit.exe" "$work/quick_exit.exe"
+  cp "$tools_build/baseline_copy.exe" "$work/baseline_copy.exe"
+  pad_to "$work/quick_exit.exe" "$size_1m" "$work/fixture_1m.exe"
+  pad_to "$work/quick_exit.exe" "$size_16m" "$work/fixture_16m.exe"
+  pad_to "$work/quick_exit.exe" "$size_typical" "$work/fixture_typical.exe"
+  local stub_size
+  stub_size=$(stat -c %s "$stub")
+  pad_to "$stub" "$((stub_size + pad_blocks * 256))" "$work/stub_padded.exe"
+}
+
+pack() {
+  quietly "$out/pack.log" "$harwpack" create --stub "$1" --archive "$2" --params "/X" --out "$3"
+}
+
+make_packages() {
+  note "making the packages"
+  : >"$out/pack.log"
+  pack "$stub" "$work/quick_exit.exe" "$work/BTINY.exe"
+  pack "$work/stub_padded.exe" "$work/quick_exit.exe" "$work/BPADDED.exe"
+  pack "$stub" "$work/fixture_1m.exe" "$work/B1M.exe"
+  pack "$stub" "$work/fixture_16m.exe" "$work/B16M.exe"
+  pack "$stub" "$work/fixture_typical.exe" "$work/BTYPICAL.exe"
+}
+
+# drive LABEL PAIRS PROBE COMMAND_A COMMAND_B: one driver run under Wine, its
+# summaries appended to $summaries. PROBE is "-" or a file name in $work.
+drive() {
+  local label=$1 count=$2 probe=$3 a=$4 b=$5
+  [ "$probe" = "-" ] || probe=Z:${work//\//\\}\\$probe
+  note "measuring $label ($count pairs)"
+  if ! wine "$driver" "$label" "$count" "Z:${work//\//\\}" "$probe" "$a" "$b" \
+    </dev/null >"$out/$label.raw" 2>"$out/$label.err"; then
+    cat "$out/$label.err" >&2
+    die "driver failed for $label"
+  fi
+  # The C runtime writes text with CR LF.
+  tr -d '\r' <"$out/$label.raw" >"$out/$label.txt"
+  grep '^summary ' "$out/$label.txt" >>"$summaries" || die "no summary for $label"
+}
+
+baseline_command() {
+  printf '%s %s ___BASELINE___.exe' "$(winpath "$work/baseline_copy.exe")" "$(winpath "$1")"
+}
+
+measure_extraction() {
+  drive extract_1m "$small_pairs" - "$(winpath "$work/B1M.exe")" \
+    "$(baseline_command "$work/fixture_1m.exe")"
+  drive extract_16m "$small_pairs" - "$(winpath "$work/B16M.exe")" \
+    "$(baseline_command "$work/fixture_16m.exe")"
+  drive extract_typical "$pairs" - "$(winpath "$work/BTYPICAL.exe")" \
+    "$(baseline_command "$work/fixture_typical.exe")"
+}
+
+measure_startup() {
+  drive startup "$small_pairs" probe.bin "$(winpath "$work/BTINY.exe")" \
+    "$(winpath "$work/quick_exit.exe")"
+  drive marker "$small_pairs" probe.bin "$(winpath "$work/BPADDED.exe")" \
+    "$(winpath "$work/BTINY.exe")"
+}
+
+measure_memory() {
+  drive memory_1m "$pairs" probe.bin "$(winpath "$work/B1M.exe")" \
+    "$(baseline_command "$work/fixture_1m.exe")"
+  drive memory_typical "$pairs" probe.bin "$(winpath "$work/BTYPICAL.exe")" \
+    "$(baseline_command "$work/fixture_typical.exe")"
+}
+
+# The figures mean something only if the packages really did the work: the
+# log of the typical package names its archive size, and no temporary
+# executable is left behind.
+check_package_log() {
+  local log
+  log=$(find "$WINEPREFIX/drive_c/users" -iname 'BTYPICAL.log' | head -n 1)
+  [ -n "$log" ] || die "the package wrote no log"
+  grep -q "Size of Archived Data $size_typical" "$log" || die "$log shows no full-size extraction"
+  if compgen -G "$work/___*___.exe" >/dev/null; then
+    die "a temporary executable was left in $work"
+  fi
+}

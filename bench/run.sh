@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Measures the package against what any program must do at the least, under a
+# Wine prefix of its own, and writes the table to build/bench/results.md and
+# bench/RESULTS.md. See bench/README.md for what each figure means.
+#
+# Environment: BENCH_PAIRS (default 11) pairs for the 171 MB archive and the
+# memory, BENCH_PACKER_PAIRS (default 15) for the packer, BENCH_SMALL_PAIRS
+# (default 31) for the small, cheap figures.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out=$repo/build/bench
+work=$out/work
+win_build=$repo/build/bench-win
+native_build=$repo/build/bench-native
+tools_build=$repo/build/bench-tools
+summaries=$out/summaries.txt
+pairs=${BENCH_PAIRS:-11}
+packer_pairs=${BENCH_PACKER_PAIRS:-15}
+small_pairs=${BENCH_SMALL_PAIRS:-31}
+
+# Archive sizes: the typical package's archive, and two small ones.
+size_1m=1048576
+size_16m=16777216
+size_typical=171436882
+# Blocks of padding behind the stub of the marker-search package: 64 MiB, so
+# that the extra search stands well above the noise of a process start.
+pad_blocks=262144
+
+export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+export LC_ALL=C  # awk and $EPOCHREALTIME use a decimal point
+
+source "$repo/bench/lib.sh"
+source "$repo/bench/report.sh"
+
+main() {
+  load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
+  mkdir -p "$out"
+  rm -rf "$work"
+  mkdir -p "$work"
+  : >"$summaries"
+  build_all
+  start_prefix
+  trap finish EXIT
+  make_fixtures
+  make_packages
+  measure_extraction
+  measure_startup
+  measure_memory
+  check_package_log
+  measure_packer
+  write_table
+}
+
+main "$@"
