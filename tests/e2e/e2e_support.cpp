@@ -8,8 +8,6 @@ namespace harwtest {
 
 namespace fs = std::filesystem;
 
-std::string ConsoleText(const RunResult& result) { return WithoutCarriageReturns(result.out); }
-
 std::string HelpText(const std::string& notice) {
   return "HarwUpdater.exe (1.0.0.6)\n" + notice + "\n" +
          "\n"
@@ -93,16 +91,6 @@ std::set<std::wstring> Entries(const fs::path& folder) {
   return names;
 }
 
-void SetEnv(RunOptions& options, const std::wstring& name, const std::wstring& value) {
-  for (auto& [key, old] : options.env) {
-    if (_wcsicmp(key.c_str(), name.c_str()) == 0) {
-      old = value;
-      return;
-    }
-  }
-  options.env.emplace_back(name, value);
-}
-
 fs::path PackageTest::Pack(const std::wstring& file, std::optional<std::wstring> parameters,
                            fs::path embedded) {
   PackageOptions options;
@@ -127,15 +115,10 @@ ContainerPlace PackageTest::PlaceOf(const fs::path& package,
 }
 
 RunOptions PackageTest::Options(const fs::path& package, std::vector<std::wstring> args) const {
-  RunOptions options;
-  options.program = package;
-  options.args = std::move(args);
-  options.current_dir = work_.path();
-  options.env = {{L"TMP", work_.WithSlash()},
-                 {L"TEMP", work_.WithSlash()},
-                 {L"HARW_FAKE_RECORD", (aside_ / L"extractor.txt").wstring()},
-                 {L"HARW_FAKE_FOLDER", L"Disk1"},
-                 {L"HARW_FAKE_FILES", L"a.txt"}};
+  RunOptions options = InFolder(package, work_.path(), std::move(args));
+  SetEnv(options, L"HARW_FAKE_RECORD", (aside_ / L"extractor.txt").wstring());
+  SetEnv(options, L"HARW_FAKE_FOLDER", L"Disk1");
+  SetEnv(options, L"HARW_FAKE_FILES", L"a.txt");
   return options;
 }
 

@@ -31,9 +31,6 @@ struct ContainerPlace {
   std::uint32_t s = 0;       ///< archived data size
 };
 
-/// The console text of a run with carriage returns before line feeds removed.
-std::string ConsoleText(const RunResult& result);
-
 /// Builds the help text as the program prints it, with `notice` as its second
 /// line.
 std::string HelpText(const std::string& notice);
@@ -102,8 +99,5 @@ class PackageTest : public testing::Test {
   /// Files the tests need that must not lie in the work folder.
   TempFolder aside_{CurrentTestLabel() + L"~"};
 };
-
-/// Sets or replaces one environment entry in `options`.
-void SetEnv(RunOptions& options, const std::wstring& name, const std::wstring& value);
 
 }  // namespace harwtest

@@ -1,8 +1,6 @@
 #include "hardening/hardening_support.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <sstream>
 #include <system_error>
 
 #include "support/package.h"
@@ -67,26 +65,9 @@ bool WriteFileQuietly(const fs::path& path, std::string_view bytes) {
 
 RunOptions RunInFolder(const fs::path& program, const fs::path& folder,
                        std::vector<std::wstring> args) {
-  RunOptions options;
-  options.program = program;
-  options.args = std::move(args);
-  options.current_dir = folder;
-  std::wstring slash = folder.wstring();
-  if (slash.empty() || slash.back() != L'\\') slash.push_back(L'\\');
-  options.env = {{L"TMP", slash}, {L"TEMP", slash}};
-  options.input = Input::kEmpty;
+  RunOptions options = InFolder(program, folder, std::move(args));
   options.time_limit = std::chrono::milliseconds(20000);
   return options;
-}
-
-void SetEnv(RunOptions& options, const std::wstring& name, const std::wstring& value) {
-  for (auto& [key, old] : options.env) {
-    if (_wcsicmp(key.c_str(), name.c_str()) == 0) {
-      old = value;
-      return;
-    }
-  }
-  options.env.emplace_back(name, value);
 }
 
 Log LogOrEmpty(const fs::path& path) { return ReadLog(path).value_or(Log{}); }
@@ -105,15 +86,7 @@ bool HasLineStarting(const Log& log, unsigned level, std::string_view prefix) {
   return false;
 }
 
-std::string Dump(const Log& log) {
-  std::ostringstream out;
-  for (const auto& line : log.lines) {
-    char level[8];
-    std::snprintf(level, sizeof(level), "0x%02X", line.level);
-    out << "  " << level << " " << line.text << "\n";
-  }
-  return out.str();
-}
+std::string Dump(const Log& log) { return Listing(LevelsAndTexts(log)); }
 
 bool IsFailureLine(const LogLine& line) {
   if (line.level != 0x01) return false;

@@ -61,9 +61,6 @@ bool WriteFileQuietly(const std::filesystem::path& path, std::string_view bytes)
 RunOptions RunInFolder(const std::filesystem::path& program, const std::filesystem::path& folder,
                        std::vector<std::wstring> args = {});
 
-/// Sets or replaces one variable in the options' environment.
-void SetEnv(RunOptions& options, const std::wstring& name, const std::wstring& value);
-
 /// The parsed log; an empty Log (no lines) if the file is missing.
 Log LogOrEmpty(const std::filesystem::path& path);
 

@@ -110,28 +110,6 @@ std::vector<Expected> Bench::ExtractLines() const {
           {0x04, "DeleteFile(\"" + arc + "\")"}};
 }
 
-void SetEnv(RunOptions& options, const std::wstring& name, const std::wstring& value) {
-  for (auto& [key, old] : options.env) {
-    if (_wcsicmp(key.c_str(), name.c_str()) == 0) {
-      old = value;
-      return;
-    }
-  }
-  options.env.emplace_back(name, value);
-}
-
-std::string ConsoleText(const RunResult& result) { return WithoutCarriageReturns(result.out); }
-
-static std::string Listing(const std::vector<Expected>& lines) {
-  std::string text;
-  for (const Expected& line : lines) {
-    char level[8];
-    std::snprintf(level, sizeof(level), "0x%02X", line.level);
-    text += "  " + std::string(level) + " " + line.text + "\n";
-  }
-  return text;
-}
-
 testing::AssertionResult HasBlock(const std::vector<Expected>& lines,
                                   const std::vector<Expected>& block) {
   for (std::size_t start = 0; start + block.size() <= lines.size(); ++start) {

@@ -70,12 +70,6 @@ class Bench {
   std::uint32_t parameters_size_ = 0;
 };
 
-/// Sets or replaces one environment entry of a run.
-void SetEnv(RunOptions& options, const std::wstring& name, const std::wstring& value);
-
-/// Console text without the carriage returns of text-mode output.
-std::string ConsoleText(const RunResult& result);
-
 /// Success if `block` stands in `lines` as consecutive lines.
 testing::AssertionResult HasBlock(const std::vector<Expected>& lines,
                                   const std::vector<Expected>& block);

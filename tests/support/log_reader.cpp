@@ -75,4 +75,14 @@ std::vector<Expected> LevelsAndTexts(const Log& log) {
   return out;
 }
 
+std::string Listing(const std::vector<Expected>& lines) {
+  std::string text;
+  for (const Expected& line : lines) {
+    char level[8];
+    std::snprintf(level, sizeof(level), "0x%02X", line.level);
+    text += "  " + std::string(level) + " " + line.text + "\n";
+  }
+  return text;
+}
+
 }  // namespace harwtest

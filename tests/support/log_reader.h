@@ -50,4 +50,7 @@ std::ostream& operator<<(std::ostream& out, const Expected& line);
 /// The parsed lines as (level, text) pairs, for comparison with a list of Expected.
 std::vector<Expected> LevelsAndTexts(const Log& log);
 
+/// Lines as "  0xLL text", one per line, for failure messages.
+std::string Listing(const std::vector<Expected>& lines);
+
 }  // namespace harwtest

@@ -213,4 +213,29 @@ RunResult RunProcess(const RunOptions& options) {
   return child.Wait();
 }
 
+void SetEnv(RunOptions& options, const std::wstring& name, const std::wstring& value) {
+  for (auto& [key, old] : options.env) {
+    if (_wcsicmp(key.c_str(), name.c_str()) == 0) {
+      old = value;
+      return;
+    }
+  }
+  options.env.emplace_back(name, value);
+}
+
+RunOptions InFolder(const std::filesystem::path& program, const std::filesystem::path& folder,
+                    std::vector<std::wstring> args) {
+  RunOptions options;
+  options.program = program;
+  options.args = std::move(args);
+  options.current_dir = folder;
+  std::wstring slash = folder.wstring();
+  if (slash.empty() || slash.back() != L'\\') slash.push_back(L'\\');
+  options.env = {{L"TMP", slash}, {L"TEMP", slash}};
+  options.input = Input::kEmpty;
+  return options;
+}
+
+std::string ConsoleText(const RunResult& result) { return WithoutCarriageReturns(result.out); }
+
 }  // namespace harwtest

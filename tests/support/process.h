@@ -98,4 +98,17 @@ class ChildProcess {
 /// Start, then Wait.
 RunResult RunProcess(const RunOptions& options);
 
+/// Sets or replaces one environment entry in `options` (names compared
+/// without regard to case); a new name is appended.
+void SetEnv(RunOptions& options, const std::wstring& name, const std::wstring& value);
+
+/// A run of `program` in `folder`: current directory, TMP and TEMP are the
+/// folder (with a trailing backslash), standard input empty, the default
+/// time limit.
+RunOptions InFolder(const std::filesystem::path& program, const std::filesystem::path& folder,
+                    std::vector<std::wstring> args = {});
+
+/// The console text of a run with carriage returns before line feeds removed.
+std::string ConsoleText(const RunResult& result);
+
 }  // namespace harwtest
