@@ -3,8 +3,8 @@
 # Wine prefix of its own, and writes the table to build/bench/results.md and
 # bench/RESULTS.md. See bench/README.md for what each figure means.
 #
-# Environment: BENCH_PAIRS (default 11) pairs for the 171 MB archive and the
-# memory, BENCH_PACKER_PAIRS (default 15) for the packer, BENCH_SMALL_PAIRS
+# Environment: BENCH_PAIRS (default 21) pairs for the 171 MB archive and the
+# memory, BENCH_PACKER_PAIRS (default 31) for the packer, BENCH_SMALL_PAIRS
 # (default 51) for the small, cheap figures, whose process starts scatter most.
 set -euo pipefail
 
@@ -15,8 +15,8 @@ win_build=$repo/build/bench-win
 native_build=$repo/build/bench-native
 tools_build=$repo/build/bench-tools
 summaries=$out/summaries.txt
-pairs=${BENCH_PAIRS:-11}
-packer_pairs=${BENCH_PACKER_PAIRS:-15}
+pairs=${BENCH_PAIRS:-21}
+packer_pairs=${BENCH_PACKER_PAIRS:-31}
 small_pairs=${BENCH_SMALL_PAIRS:-51}
 
 # Archive sizes: the typical package's archive, and two small ones.
