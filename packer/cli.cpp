@@ -5,6 +5,8 @@
 #include <optional>
 #include <set>
 
+#include <CLI/CLI.hpp>
+
 #include "packer/container.h"
 #include "packer/file_io.h"
 #include "packer/folder_check.h"
@@ -17,19 +19,11 @@
 namespace harwpack {
 namespace {
 
-/// Which options a command accepts.
-struct CommandSyntax {
-  std::string name;
-  std::set<std::string> valued;    // options followed by a value
-  std::set<std::string> switches;  // options standing alone
-  std::size_t positional;          // operands required
-};
-
 /// A command line taken apart.
 struct CommandLine {
   std::string command;
-  std::map<std::string, std::string> values;
-  std::set<std::string> switches;
+  std::map<std::string, std::string> values;  // options given with a value
+  std::set<std::string> switches;             // options standing alone
   std::vector<std::string> positional;
 
   std::optional<std::string> Value(const std::string& option) const {
@@ -37,6 +31,14 @@ struct CommandLine {
     if (it == values.end()) return std::nullopt;
     return it->second;
   }
+};
+
+/// Which options a command accepts.
+struct CommandSyntax {
+  std::string name;
+  std::vector<std::string> valued;    // options followed by a value
+  std::vector<std::string> switches;  // options standing alone
+  std::size_t positional;             // operands required
 };
 
 const std::vector<CommandSyntax>& Commands() {
@@ -48,40 +50,72 @@ const std::vector<CommandSyntax>& Commands() {
   return commands;
 }
 
-/// Splits "--name=value" into its parts; the value is absent without "=".
-std::pair<std::string, std::optional<std::string>> SplitOption(const std::string& arg) {
-  const std::size_t eq = arg.find('=');
-  if (eq == std::string::npos) return {arg, std::nullopt};
-  return {arg.substr(0, eq), arg.substr(eq + 1)};
+/// Our wording for what CLI11 rejects: a missing value names the option first ("--stub: 1 required TEXT missing").
+std::string DescribeParseError(const CommandSyntax& syntax, const CLI::ParseError& error) {
+  const std::string text = error.what();
+  const std::string option = text.substr(0, text.find(':'));
+  const bool valued = std::find(syntax.valued.begin(), syntax.valued.end(), option) != syntax.valued.end();
+  if (valued && text.find("missing") != std::string::npos) return "option " + option + " needs a value";
+  return text;
 }
 
-/// Fills `line` from the arguments after the command name; returns a usage error or "".
-std::string ParseOptions(const CommandSyntax& syntax, const std::vector<std::string>& args,
+/// A switch given a value ("--json=1"), which CLI11 would read as true or false.
+std::string CheckSwitchValues(const CommandSyntax& syntax, const std::vector<std::string>& args) {
+  for (const std::string& name : syntax.switches) {
+    for (const std::string& arg : args) {
+      if (arg.rfind(name + "=", 0) == 0) return "option " + name + " takes no value";
+    }
+  }
+  return "";
+}
+
+/// Sorts what CLI11 did not take: unknown options are errors, the rest are operands.
+std::string TakeOperands(const CommandSyntax& syntax, const std::vector<std::string>& extras,
                          CommandLine& line) {
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-      line.positional.push_back(arg);
-      continue;
+  for (const std::string& arg : extras) {
+    if (arg.size() > 1 && arg[0] == '-') {
+      return "unknown option '" + arg.substr(0, arg.find('=')) + "' for " + syntax.name;
     }
-    auto [name, inline_value] = SplitOption(arg);
-    if (syntax.switches.count(name) != 0 && !inline_value) {
-      line.switches.insert(name);
-      continue;
-    }
-    if (syntax.valued.count(name) == 0) return "unknown option '" + name + "' for " + syntax.name;
-    if (line.values.count(name) != 0) return "option " + name + " given twice";
-    if (!inline_value) {
-      if (i + 1 >= args.size()) return "option " + name + " needs a value";
-      inline_value = args[++i];
-    }
-    line.values[name] = *inline_value;
+    line.positional.push_back(arg);
   }
   if (line.positional.size() != syntax.positional) {
     return syntax.name + " takes " + std::to_string(syntax.positional) + " operand(s), got " +
            std::to_string(line.positional.size());
   }
   return "";
+}
+
+/// Fills `line` from the arguments after the command name; returns a usage error or "".
+std::string ParseOptions(const CommandSyntax& syntax, const std::vector<std::string>& args,
+                         CommandLine& line) {
+  CLI::App app(syntax.name);
+  app.set_help_flag();  // the usage text is the tool's own
+  app.allow_extras();
+  std::map<std::string, std::string> values;
+  std::map<std::string, CLI::Option*> given;
+  for (const std::string& name : syntax.valued) {
+    // Every occurrence is kept, so that a repeated option can be refused by name.
+    given[name] = app.add_option(name, values[name])->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  }
+  for (const std::string& name : syntax.switches) given[name] = app.add_flag(name);
+  std::string error = CheckSwitchValues(syntax, args);
+  if (!error.empty()) return error;
+  std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);  // CLI11 takes them last first
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& failure) {
+    return DescribeParseError(syntax, failure);
+  }
+  for (const auto& [name, option] : given) {
+    if (option->count() > 1) return "option " + name + " given twice";
+    if (option->count() == 0) continue;
+    if (option->get_expected_min() == 0) {
+      line.switches.insert(name);
+    } else {
+      line.values[name] = values[name];
+    }
+  }
+  return TakeOperands(syntax, app.remaining(), line);
 }
 
 std::string ParseCommandLine(const std::vector<std::string>& args, CommandLine& line) {

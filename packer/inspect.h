@@ -46,7 +46,4 @@ std::string FormatReportText(const PackageReport& report);
 /// The report as a JSON object.
 std::string FormatReportJson(const PackageReport& report);
 
-/// Escapes UTF-8 text as a JSON string literal with its quotes.
-std::string JsonString(const std::string& utf8);
-
 }  // namespace harwpack
