@@ -1,19 +1,18 @@
 #include "packer/cli.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <set>
 
 #include <CLI/CLI.hpp>
 
-#include "packer/container.h"
-#include "packer/file_io.h"
-#include "packer/folder_check.h"
+#include "packer/create.h"
+#include "packer/file_times.h"
 #include "packer/inspect.h"
-#include "packer/nsis.h"
-#include "packer/options_check.h"
 #include "packer/reader.h"
+#include "packer/signing.h"
 #include "packer/text.h"
 
 namespace harwpack {
@@ -43,7 +42,10 @@ struct CommandSyntax {
 
 const std::vector<CommandSyntax>& Commands() {
   static const std::vector<CommandSyntax> commands = {
-      {"create", {"--stub", "--archive", "--folder", "--params", "--out", "--makensis"}, {}, 0},
+      {"create",
+       {"--stub", "--archive", "--folder", "--params", "--out", "--makensis", "--sign", "--sign-attempts"},
+       {},
+       0},
       {"inspect", {}, {"--json"}, 1},
       {"extract", {"--out"}, {}, 1},
   };
@@ -138,74 +140,6 @@ int UsageError(std::ostream& err, const std::string& message) {
   return kExitUsage;
 }
 
-/// Prints the messages; returns true when none is an error.
-bool Report(const std::vector<CheckMessage>& messages, std::ostream& err) {
-  bool clean = true;
-  for (const CheckMessage& m : messages) {
-    const bool error = m.severity == Severity::kError;
-    err << "harwpack: " << (error ? "error: " : "warning: ") << m.text << "\n";
-    clean = clean && !error;
-  }
-  return clean;
-}
-
-/// Checks the parameter string (when given) and returns the settings it leads to.
-bool CheckParameterText(const std::optional<std::string>& text, UpdaterSettings& settings,
-                        std::ostream& err) {
-  if (!text) return true;
-  const std::optional<std::u16string> units = Utf8ToUtf16(*text);
-  if (!units) {
-    Fail(err, "the parameter string is not valid UTF-8");
-    return false;
-  }
-  const ParameterReport report = CheckParameters(*units);
-  settings = report.settings;
-  return Report(report.messages, err);
-}
-
-/// The checks that only a folder build can make, against the settings of the run.
-bool CheckFolderBuild(const std::filesystem::path& folder, const UpdaterSettings& settings,
-                      std::ostream& err) {
-  std::vector<CheckMessage> messages;
-  for (const std::string& problem : {CheckInputFolder(folder), CheckFolderName(settings.folder_name)}) {
-    if (!problem.empty()) messages.push_back({Severity::kError, problem});
-  }
-  if (!messages.empty()) return Report(messages, err);
-  CheckFolderContents(folder, messages);
-  CheckSetupInFolder(settings, folder, messages);
-  return Report(messages, err);
-}
-
-/// Compiles the folder into a self-extractor inside `work`; returns its path or "" after an error.
-std::filesystem::path MakeExtractor(const CommandLine& line, const UpdaterSettings& settings,
-                                    const TempDirectory& work, std::ostream& out, std::ostream& err) {
-  ExtractorJob job;
-  job.folder = PathFromUtf8(*line.Value("--folder"));
-  job.folder_name = settings.folder_name;
-  job.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));
-  job.output = work.path() / "extractor.exe";
-  std::string version;
-  std::string error = ProbeMakensis(job.makensis, work.path(), version);
-  if (error.empty()) error = BuildExtractor(job, work.path());
-  if (!error.empty()) {
-    Fail(err, error);
-    return {};
-  }
-  out << "compiled the self-extractor with NSIS " << version << "\n";
-  return job.output;
-}
-
-/// Warns when the embedded executable does not even start like a Windows program.
-void CheckArchiveLooksExecutable(const std::filesystem::path& archive, std::ostream& err) {
-  InputFile file(archive, "archive");
-  char magic[2] = {0, 0};
-  if (file.ok() && file.size() >= 2 && file.ReadExact(magic, 2, "its header") && magic[0] == 'M' &&
-      magic[1] == 'Z') {
-    return;
-  }
-  if (file.ok()) err << "harwpack: warning: archive does not start like a Windows executable (no MZ header)\n";
-}
-
 std::string CheckCreateLine(const CommandLine& line) {
   for (const char* required : {"--stub", "--out"}) {
     if (!line.Value(required)) return std::string("create needs ") + required;
@@ -214,43 +148,40 @@ std::string CheckCreateLine(const CommandLine& line) {
     return "create needs exactly one of --archive and --folder";
   }
   if (line.Value("--makensis") && !line.Value("--folder")) return "--makensis only goes with --folder";
+  if (line.Value("--sign-attempts") && !line.Value("--sign")) return "--sign-attempts only goes with --sign";
   return "";
 }
 
-/// Writes the package and reports the outcome.
-int Pack(const PackageSpec& spec, std::ostream& out, std::ostream& err) {
-  const BuildResult result = BuildPackage(spec);
-  for (const std::string& note : result.notes) err << "harwpack: note: " << note << "\n";
-  if (!result.error.empty()) return Fail(err, result.error);
-  out << "created " << PathToUtf8(spec.output) << " (container at byte " << result.marker_offset << ")\n";
-  return kExitOk;
+/// The signing settings of the command line; "" or a usage error.
+std::string ParseSigning(const CommandLine& line, std::optional<SignRequest>& sign) {
+  if (!line.Value("--sign")) return "";
+  sign.emplace();
+  const std::string error = ParseSignTemplate(*line.Value("--sign"), sign->command);
+  if (!error.empty()) return error;
+  const std::string attempts = line.Value("--sign-attempts").value_or(std::to_string(kDefaultSignAttempts));
+  const bool digits = !attempts.empty() && attempts.size() <= 2 &&
+                      attempts.find_first_not_of("0123456789") == std::string::npos;
+  sign->attempts = digits ? std::stoi(attempts) : 0;
+  if (sign->attempts < 1 || sign->attempts > kMaxSignAttempts) {
+    return "--sign-attempts takes a number from 1 to " + std::to_string(kMaxSignAttempts) + ", not '" + attempts + "'";
+  }
+  return "";
 }
 
-/// Checks the folder, compiles it into a self-extractor and packs that.
-int PackFolder(const CommandLine& line, PackageSpec spec, const UpdaterSettings& settings,
-               std::ostream& out, std::ostream& err) {
-  if (!CheckFolderBuild(PathFromUtf8(*line.Value("--folder")), settings, err)) return kExitFailure;
-  const TempDirectory work;  // holds the extractor until it is packed
-  if (!work.ok()) return Fail(err, work.error());
-  spec.archive = MakeExtractor(line, settings, work, out, err);
-  return spec.archive.empty() ? kExitFailure : Pack(spec, out, err);
-}
-
-int RunCreate(const CommandLine& line, std::ostream& out, std::ostream& err) {
-  const std::string usage = CheckCreateLine(line);
+int RunCreateCommand(const CommandLine& line, std::ostream& out, std::ostream& err) {
+  CreateRequest request;
+  std::string usage = CheckCreateLine(line);
+  if (usage.empty()) usage = ParseSigning(line, request.sign);
   if (!usage.empty()) return UsageError(err, usage);
-  PackageSpec spec;
-  spec.stub = PathFromUtf8(*line.Value("--stub"));
-  spec.output = PathFromUtf8(*line.Value("--out"));
-  spec.parameters = line.Value("--params");
-  UpdaterSettings settings;
-  if (!CheckParameterText(spec.parameters, settings, err)) return kExitFailure;
-  const std::string stub_problem = CheckInputFile(spec.stub, "stub");
-  if (!stub_problem.empty()) return Fail(err, stub_problem);
-  if (line.Value("--folder")) return PackFolder(line, spec, settings, out, err);
-  spec.archive = PathFromUtf8(*line.Value("--archive"));
-  CheckArchiveLooksExecutable(spec.archive, err);
-  return Pack(spec, out, err);
+  const std::string epoch = ParseSourceDateEpoch(std::getenv(kSourceDateEpoch), request.source_date_epoch);
+  if (!epoch.empty()) return Fail(err, epoch);
+  request.spec.stub = PathFromUtf8(*line.Value("--stub"));
+  request.spec.output = PathFromUtf8(*line.Value("--out"));
+  request.spec.parameters = line.Value("--params");
+  if (line.Value("--folder")) request.folder = PathFromUtf8(*line.Value("--folder"));
+  if (line.Value("--archive")) request.archive = PathFromUtf8(*line.Value("--archive"));
+  request.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));
+  return RunCreate(std::move(request), out, err);
 }
 
 int RunInspect(const CommandLine& line, std::ostream& out, std::ostream& err) {
@@ -275,8 +206,8 @@ int RunExtract(const CommandLine& line, std::ostream& out, std::ostream& err) {
 std::string UsageText() {
   return "usage:\n"
          "  harwpack create --stub PROGRAM (--folder DIR | --archive EXE) [--params TEXT]\n"
-         "                  [--makensis PATH] --out PACKAGE\n"
-         "  harwpack inspect [--json] PACKAGE\n"
+         "                  [--makensis PATH] [--sign COMMAND [--sign-attempts N]] --out PACKAGE\n"
+         "  harwpack inspect [--json] [--ca-file PEM] PACKAGE\n"
          "  harwpack extract PACKAGE --out EXE\n"
          "\n"
          "create   writes PACKAGE: a copy of PROGRAM (without any signature) followed by a\n"
@@ -286,8 +217,17 @@ std::string UsageText() {
          "         into the current directory; --archive embeds an existing one. Without\n"
          "         --params no parameter string is stored. TEXT is checked as the program\n"
          "         will read it (options /S /A /F with a value, /X /V /W /D /H).\n"
+         "         --sign runs COMMAND on the self-extractor before it is embedded and on\n"
+         "         the finished package: {in} stands for the file to sign, {out} for a new\n"
+         "         file to write instead (e.g. 'osslsigncode sign -pkcs12 v.p12 -in {in}\n"
+         "         -out {out}'); words are split at blanks, quotes group, no shell runs it.\n"
+         "         A failing command is tried N times in all (default 3, at most 10).\n"
+         "         SOURCE_DATE_EPOCH (seconds since 1970) in the environment: file times\n"
+         "         newer than it are stored as it, for reproducible packages.\n"
          "inspect  shows the container, the tokens and resulting settings, the SHA-256\n"
-         "         of the archived data and what follows it (e.g. a signature)\n"
+         "         of the archived data and what follows it (e.g. a signature), the\n"
+         "         package's SHA-256 and whether the self-extractor and the package are\n"
+         "         signed (verified with osslsigncode where it is on PATH, against PEM)\n"
          "extract  writes the embedded executable to EXE\n"
          "\n"
          "exit codes: 0 success, 1 failure, 2 usage error\n";
@@ -304,7 +244,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     err << "harwpack: " << usage_error << "\n" << UsageText();
     return kExitUsage;
   }
-  if (line.command == "create") return RunCreate(line, out, err);
+  if (line.command == "create") return RunCreateCommand(line, out, err);
   if (line.command == "extract") return RunExtract(line, out, err);
   return RunInspect(line, out, err);
 }

@@ -61,16 +61,6 @@ std::string ClassifyTrailer(InputFile& file, const ContainerInfo& info, Trailer&
   return "";
 }
 
-std::string HashArchivedData(const PackageReport& report, std::string& digest) {
-  Sha256 hash;
-  std::string error = ReadArchivedData(report.path, report.container,
-                                       [&hash](const std::uint8_t* data, std::size_t size) {
-                                         return hash.Update(data, size) ? std::string() : hash.error();
-                                       });
-  if (error.empty()) digest = hash.FinishHex();
-  return error.empty() ? hash.error() : error;
-}
-
 const char* RoleName(TokenRole role) {
   switch (role) {
     case TokenRole::kOption: return "option";
@@ -150,7 +140,7 @@ std::string InspectPackage(const std::filesystem::path& package, PackageReport& 
   }
   InputFile file(package, "package");
   error = file.ok() ? ClassifyTrailer(file, report.container, report.trailer) : file.error();
-  if (error.empty()) error = HashArchivedData(report, report.sha256);
+  if (error.empty()) error = HashArchivedData(package, report.container, report.sha256);
   return error;
 }
 
