@@ -46,7 +46,7 @@ const std::vector<CommandSyntax>& Commands() {
        {"--stub", "--archive", "--folder", "--params", "--out", "--makensis", "--sign", "--sign-attempts"},
        {},
        0},
-      {"inspect", {}, {"--json"}, 1},
+      {"inspect", {"--ca-file"}, {"--json"}, 1},
       {"extract", {"--out"}, {}, 1},
   };
   return commands;
@@ -188,6 +188,7 @@ int RunInspect(const CommandLine& line, std::ostream& out, std::ostream& err) {
   PackageReport report;
   const std::string error = InspectPackage(PathFromUtf8(line.positional[0]), report);
   if (!error.empty()) return Fail(err, error);
+  CheckSignatures(report, PathFromUtf8(line.Value("--ca-file").value_or("")));
   out << (line.switches.count("--json") ? FormatReportJson(report) : FormatReportText(report));
   return kExitOk;
 }

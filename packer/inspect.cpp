@@ -10,6 +10,7 @@
 #include "packer/container.h"
 #include "packer/file_io.h"
 #include "packer/pe.h"
+#include "packer/reader.h"
 #include "packer/sha256.h"
 #include "packer/text.h"
 
@@ -59,6 +60,65 @@ std::string ClassifyTrailer(InputFile& file, const ContainerInfo& info, Trailer&
   trailer.revision = static_cast<std::uint16_t>(entry[4] | (entry[5] << 8));
   trailer.type = static_cast<std::uint16_t>(entry[6] | (entry[7] << 8));
   return "";
+}
+
+/// Reads the package once for both digests and the self-extractor's headers.
+std::string ScanPackage(const std::filesystem::path& package, PackageReport& report) {
+  const ContainerInfo& c = report.container;
+  InputFile file(package, "package");
+  Sha256 whole;
+  Sha256 data;
+  std::vector<std::uint8_t> buffer(kCopyChunk);
+  std::vector<std::uint8_t> head;
+  const std::uint64_t data_end = c.data_offset + c.data_size;
+  std::uint64_t offset = 0;
+  while (file.ok() && offset < c.file_size) {
+    const std::size_t got = file.ReadSome(buffer.data(), buffer.size());
+    if (got == 0) break;
+    whole.Update(buffer.data(), got);
+    const std::uint64_t from = std::max(offset, c.data_offset);
+    const std::uint64_t to = std::min(offset + got, data_end);
+    if (from < to) {
+      const std::uint8_t* piece = buffer.data() + (from - offset);
+      data.Update(piece, static_cast<std::size_t>(to - from));
+      const std::size_t room = kPeHeaderProbe - head.size();
+      head.insert(head.end(), piece, piece + std::min<std::uint64_t>(room, to - from));
+    }
+    offset += got;
+  }
+  if (!file.ok()) return file.error();
+  if (offset != c.file_size) return "package '" + PathToUtf8(package) + "' changed size while it was read";
+  report.package_sha256 = whole.FinishHex();
+  report.sha256 = data.FinishHex();
+  if (!whole.error().empty() || !data.error().empty()) return whole.error() + data.error();
+  report.extractor_signature = CertificateTableOf(head.data(), head.size(), c.data_size);
+  return "";
+}
+
+/// The package's own signature: the certificate table found after the data.
+SignatureStatus PackageSignature(const Trailer& trailer) {
+  SignatureStatus status;
+  if (trailer.kind != TrailerKind::kCertificateTable) return status;
+  status.certificate_table = true;
+  status.table_size = trailer.table_size;
+  status.verification = Verification::kNotChecked;
+  return status;
+}
+
+std::string SignatureText(const SignatureStatus& s) {
+  if (s.verification == Verification::kNotSigned) return "no";
+  if (!s.certificate_table) return "damaged: " + s.detail;
+  std::string text = "yes, certificate table of " + std::to_string(s.table_size) + " bytes; ";
+  if (s.verification == Verification::kVerified) return text + "osslsigncode verified it";
+  if (s.verification == Verification::kFailed) return text + "osslsigncode did NOT verify it: " + s.detail;
+  return text + "not verified: " + (s.detail.empty() ? "not checked" : s.detail);
+}
+
+Json SignatureJson(const SignatureStatus& s) {
+  return {{"certificate_table", s.certificate_table},
+          {"table_size", s.table_size},
+          {"verification", VerificationName(s.verification)},
+          {"detail", s.detail}};
 }
 
 const char* RoleName(TokenRole role) {
@@ -140,8 +200,26 @@ std::string InspectPackage(const std::filesystem::path& package, PackageReport& 
   }
   InputFile file(package, "package");
   error = file.ok() ? ClassifyTrailer(file, report.container, report.trailer) : file.error();
-  if (error.empty()) error = HashArchivedData(package, report.container, report.sha256);
+  if (error.empty()) error = ScanPackage(package, report);
+  report.package_signature = PackageSignature(report.trailer);
   return error;
+}
+
+void CheckSignatures(PackageReport& report, const std::filesystem::path& ca_file) {
+  const bool extractor = report.extractor_signature.certificate_table;
+  if (!extractor && !report.package_signature.certificate_table) return;
+  const TempDirectory work;
+  std::string error = work.error();
+  const std::filesystem::path copy = work.path() / "extractor.exe";
+  if (error.empty() && extractor) error = ExtractArchive(report.path, copy);
+  for (SignatureStatus* status : {&report.extractor_signature, &report.package_signature}) {
+    if (!status->certificate_table) continue;
+    if (!error.empty()) {
+      status->detail = error;  // it stays kNotChecked
+      continue;
+    }
+    VerifySignature(status == &report.package_signature ? report.path : copy, ca_file, work.path(), *status);
+  }
 }
 
 std::string FormatReportText(const PackageReport& r) {
@@ -167,6 +245,9 @@ std::string FormatReportText(const PackageReport& r) {
   Row(out, "archived data", std::to_string(c.data_size) + " bytes at offset " + std::to_string(c.data_offset));
   Row(out, "sha-256", r.sha256);
   Row(out, "after the data", TrailerText(r.trailer));
+  Row(out, "package sha-256", r.package_sha256);
+  Row(out, "extractor signed", SignatureText(r.extractor_signature));
+  Row(out, "package signed", SignatureText(r.package_signature));
   return out.str();
 }
 
@@ -200,6 +281,9 @@ std::string FormatReportJson(const PackageReport& r) {
     after["type"] = t.type;
   }
   report["after_data"] = after;
+  report["package_sha256"] = r.package_sha256;
+  report["extractor_signature"] = SignatureJson(r.extractor_signature);
+  report["package_signature"] = SignatureJson(r.package_signature);
   // Names and parameters are not always valid UTF-8 (a Linux file name may be
   // any bytes); such bytes are shown as U+FFFD rather than breaking the output.
   return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
