@@ -13,9 +13,10 @@ namespace {
 /// The name as UTF-8, or "" when it is not valid Unicode (Linux names are
 /// any bytes, Windows names may hold unpaired surrogates).
 std::string NameOf(const fs::path& path) {
-  const std::string utf8 = PathToUtf8(path.filename());
+  const fs::path name = path.filename();
+  const std::string utf8 = PathToUtf8(name);
 #ifdef _WIN32
-  const std::wstring& wide = path.filename().native();
+  const std::wstring& wide = name.native();
   const auto back = Utf8ToUtf16(utf8);
   if (!back || *back != std::u16string(wide.begin(), wide.end())) return "";
 #else

@@ -157,7 +157,7 @@ int RetryPauseSeconds(int attempt) { return attempt <= 2 ? 1 : 2 * RetryPauseSec
 
 std::string SignFile(const SignRequest& request, const fs::path& file, const fs::path& copy,
                      const std::string& what, std::ostream& err) {
-  const fs::path log = request.log_dir / "signing.log";
+  fs::path log;
   Attempt attempt;
   int tried = 0;
   while (tried < request.attempts) {
@@ -167,6 +167,9 @@ std::string SignFile(const SignRequest& request, const fs::path& file, const fs:
           << pause << " s (attempt " << (tried + 1) << " of " << request.attempts << ")\n";
       std::this_thread::sleep_for(std::chrono::seconds(pause));
     }
+    // A log of its own for every run: under Wine a helper process of the last
+    // signer may still hold that one's log open for a moment.
+    log = request.log_dir / PathFromUtf8(PathToUtf8(copy.filename()) + "-" + std::to_string(tried + 1) + ".log");
     attempt = SignOnce(request, file, copy, log);
     ++tried;
     if (attempt.error.empty() || attempt.final) break;

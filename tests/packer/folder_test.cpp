@@ -152,8 +152,9 @@ TEST(FolderContentsTest, RefusesWhatCannotBeUnpackedOnWindows) {
       {"plain_names", file("b c.txt"), ""},
       {"dollar_without_brace", file("$b.txt"), ""},
       {"define_syntax", file("a${NSISDIR}.txt"), "${"},
-      {"case_twin", file("A.TXT"), "differ only in letter case"},
 #ifndef _WIN32
+      // Windows' own file systems cannot even make these.
+      {"case_twin", file("A.TXT"), "differ only in letter case"},
       {"trailing_dot", file("b."), "ending in a dot"},
       {"colon", file("a:b.txt"), "does not allow"},
       {"backslash", file("a\\b.txt"), "does not allow"},
@@ -188,7 +189,7 @@ TEST(FolderContentsTest, AFolderWithoutFilesIsRefused) {
 
 TEST(ListFolderTest, SameOrderWhateverTheFileSystemReturns) {
   // Created in two different orders; the listing must not tell them apart.
-  const std::vector<std::string> names = {"b", "B", "\xC3\xA4", "a", "Z"};
+  const std::vector<std::string> names = {"b", "C", "\xC3\xA4", "a", "Z"};
   std::vector<std::vector<std::string>> listings;
   for (bool reversed : {false, true}) {
     ScratchDir dir;
@@ -196,9 +197,9 @@ TEST(ListFolderTest, SameOrderWhateverTheFileSystemReturns) {
     if (reversed) std::reverse(order.begin(), order.end());
     for (const char* sub : {reversed ? "y" : "x", reversed ? "x" : "y"}) {
       fs::create_directories(dir / sub / "deep");
-      for (const std::string& name : order) harwpack_test::WriteBytes(dir / sub / name, {1});
+      for (const std::string& name : order) harwpack_test::WriteBytes(dir / sub / harwpack::PathFromUtf8(name), {1});
     }
-    for (const std::string& name : order) harwpack_test::WriteBytes(dir / name, {2});
+    for (const std::string& name : order) harwpack_test::WriteBytes(dir.path() / harwpack::PathFromUtf8(name), {2});
     std::vector<harwpack::FolderEntry> entries;
     ASSERT_EQ(harwpack::ListFolder(dir.path(), entries), "");
     std::vector<std::string> listing;
@@ -209,8 +210,8 @@ TEST(ListFolderTest, SameOrderWhateverTheFileSystemReturns) {
   }
   // Files before folders, both by the bytes of their UTF-8 names; a folder's contents right after it.
   const std::vector<std::string> expected = {
-      "B", "Z", "a", "b", "\xC3\xA4", "x\\", "x\\B", "x\\Z", "x\\a", "x\\b", "x\\\xC3\xA4", "x\\deep\\",
-      "y\\", "y\\B", "y\\Z", "y\\a", "y\\b", "y\\\xC3\xA4", "y\\deep\\"};
+      "C", "Z", "a", "b", "\xC3\xA4", "x\\", "x\\C", "x\\Z", "x\\a", "x\\b", "x\\\xC3\xA4", "x\\deep\\",
+      "y\\", "y\\C", "y\\Z", "y\\a", "y\\b", "y\\\xC3\xA4", "y\\deep\\"};
   EXPECT_EQ(listings[0], expected);
   EXPECT_EQ(listings[1], expected);
 }
