@@ -12,7 +12,7 @@ packages=(
   googletest
   libcli11-dev nlohmann-json3-dev libssl-dev 7zip
   wine wine32 wine64
-  nsis osslsigncode openssl
+  nsis osslsigncode openssl softhsm2 libengine-pkcs11-openssl
   xvfb xauth
   python3
 )

@@ -3,6 +3,7 @@
 // --sign signs the self-extractor and the package so that both verify.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -121,12 +122,44 @@ TEST_F(SigningTest, SignedStubIsStrippedAndThePackageSignsAgain) {
 /// The documented osslsigncode templates, with the files they need made by openssl.
 struct TemplateCase {
   const char* name;
-  const char* sign;  // %D stands for the scratch folder
+  const char* sign;  // %D stands for the scratch folder, %M for the PKCS#11 module
+  bool token;        // the key lies in a SoftHSM token
 };
 
 void PrintTo(const TemplateCase& c, std::ostream* os) { *os << c.name; }
 
-class SignedCreateTest : public SigningTest, public ::testing::WithParamInterface<TemplateCase> {};
+class SignedCreateTest : public SigningTest, public ::testing::WithParamInterface<TemplateCase> {
+ protected:
+  /// Puts the test key into a fresh SoftHSM token in the scratch folder; "" when SoftHSM is missing.
+  std::string MakeToken() {
+    std::string module;
+    for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so", "/usr/lib/softhsm/libsofthsm2.so",
+                                  "/usr/lib64/pkcs11/libsofthsm2.so"}) {
+      if (std::filesystem::exists(candidate)) module = candidate;
+    }
+    if (module.empty() || !harwpack_test::RunCommand(dir_.path(), "softhsm2-util", {"--version"}).started) return "";
+    std::filesystem::create_directories(dir_ / "tokens");
+    const std::string conf = "directories.tokendir = " + P(dir_ / "tokens") + "\nobjectstore.backend = file\n";
+    harwpack_test::WriteBytes(dir_ / "softhsm2.conf", harwpack_test::Bytes(conf.begin(), conf.end()));
+    // The signer, started by create, finds the token through this variable.
+#ifdef _WIN32
+    EXPECT_EQ(_putenv_s("SOFTHSM2_CONF", P(dir_ / "softhsm2.conf").c_str()), 0);
+#else
+    EXPECT_EQ(setenv("SOFTHSM2_CONF", P(dir_ / "softhsm2.conf").c_str(), 1), 0);
+#endif
+    harwpack_test::WriteBytes(dir_ / "pin.txt", {'1', '2', '3', '4'});
+    const std::vector<std::vector<std::string>> steps = {
+        {"softhsm2-util", "--init-token", "--free", "--label", "Vendor", "--pin", "1234", "--so-pin", "5678"},
+        {"openssl", "pkcs8", "-topk8", "-nocrypt", "-in", P(dir_ / "k.pem"), "-out", P(dir_ / "k8.pem")},
+        {"softhsm2-util", "--import", P(dir_ / "k8.pem"), "--token", "Vendor", "--label", "signing", "--id", "01",
+         "--pin", "1234"}};
+    for (const auto& step : steps) {
+      const auto run = harwpack_test::RunCommand(dir_.path(), step[0], {step.begin() + 1, step.end()});
+      EXPECT_EQ(run.exit_code, 0) << step[0] << " " << step[1] << ": " << run.output;
+    }
+    return module;
+  }
+};
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -148,13 +181,19 @@ TEST_P(SignedCreateTest, BothSignaturesVerifyAndInspectSaysSo) {
                                              {"pkcs12", "-export", "-inkey", P(dir_ / "k.pem"), "-in",
                                               P(dir_ / "c.pem"), "-out", P(dir_ / "v.p12"), "-passout", "pass:secret"});
   ASSERT_EQ(p12.exit_code, 0) << p12.output;
+  std::string sign = Replace(GetParam().sign, "%D", P(dir_.path()));
+  if (GetParam().token) {
+    const std::string module = MakeToken();
+    if (module.empty()) GTEST_SKIP() << "SoftHSM is not installed";
+    sign = Replace(sign, "%M", module);
+  }
   std::filesystem::create_directories(dir_ / "inst");
   harwpack_test::WriteBytes(dir_ / "inst" / "Setup.exe", harwpack_test::MinimalPe());
   harwpack_test::WriteBytes(dir_ / "stub.exe", harwpack_test::MinimalPe());
   std::ostringstream out;
   std::ostringstream err;
-  ASSERT_EQ(harwpack::RunCli({"create", "--stub", P(dir_ / "stub.exe"), "--folder", P(dir_ / "inst"), "--sign",
-                              Replace(GetParam().sign, "%D", P(dir_.path())), "--out", P(dir_ / "pkg.exe")},
+  ASSERT_EQ(harwpack::RunCli({"create", "--stub", P(dir_ / "stub.exe"), "--folder", P(dir_ / "inst"), "--sign", sign,
+                              "--out", P(dir_ / "pkg.exe")},
                              out, err),
             0)
       << err.str();
@@ -185,8 +224,13 @@ INSTANTIATE_TEST_SUITE_P(
     Osslsigncode, SignedCreateTest,
     ::testing::Values(
         TemplateCase{"certificate_and_key",
-                     "osslsigncode sign -certs \"%D/c.pem\" -key \"%D/k.pem\" -n 'Vendor check' -in {in} -out {out}"},
-        TemplateCase{"pkcs12_file", "osslsigncode sign -pkcs12 \"%D/v.p12\" -pass secret -in {in} -out {out}"}),
+                     "osslsigncode sign -certs \"%D/c.pem\" -key \"%D/k.pem\" -n 'Vendor check' -in {in} -out {out}",
+                     false},
+        TemplateCase{"pkcs12_file", "osslsigncode sign -pkcs12 \"%D/v.p12\" -pass secret -in {in} -out {out}", false},
+        TemplateCase{"pkcs11_token",
+                     "osslsigncode sign -pkcs11module %M -certs \"%D/c.pem\" "
+                     "-key 'pkcs11:token=Vendor;object=signing;type=private' -readpass \"%D/pin.txt\" -in {in} -out {out}",
+                     true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
