@@ -106,6 +106,9 @@ Attempt SignOnce(const SignRequest& request, const fs::path& file, const fs::pat
   return {};
 }
 
+/// The pause before attempt `attempt` (2, 3, ...): 1 s, then twice the one before.
+int RetryPauseSeconds(int attempt) { return attempt <= 2 ? 1 : 2 * RetryPauseSeconds(attempt - 1); }
+
 /// The last lines of the command's output, indented.
 std::string OutputTail(const fs::path& log) {
   std::ifstream in(log, std::ios::binary);
@@ -152,8 +155,6 @@ std::vector<std::string> ExpandSignCommand(const SignCommand& command, const std
   for (const std::string& word : command.words) words.push_back(Substitute(word, in, out, nullptr));
   return words;
 }
-
-int RetryPauseSeconds(int attempt) { return attempt <= 2 ? 1 : 2 * RetryPauseSeconds(attempt - 1); }
 
 std::string SignFile(const SignRequest& request, const fs::path& file, const fs::path& copy,
                      const std::string& what, std::ostream& err) {

@@ -42,9 +42,6 @@ struct SignRequest {
   std::filesystem::path log_dir;        ///< where the command's output is kept while it runs
 };
 
-/// The pause before attempt `attempt` (2, 3, ...): 1 s, then twice the one before.
-int RetryPauseSeconds(int attempt);
-
 /// Signs `file`, which messages call `what` ("the package"). A signer that
 /// writes a copy gets `copy` as {out} (it must not exist; the packer removes
 /// it first) and its result replaces `file`. A failing command (a non-zero
