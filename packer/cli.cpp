@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "packer/create.h"
+#include "packer/file_io.h"
 #include "packer/file_times.h"
 #include "packer/inspect.h"
 #include "packer/reader.h"
@@ -186,9 +187,11 @@ int RunCreateCommand(const CommandLine& line, std::ostream& out, std::ostream& e
 
 int RunInspect(const CommandLine& line, std::ostream& out, std::ostream& err) {
   PackageReport report;
-  const std::string error = InspectPackage(PathFromUtf8(line.positional[0]), report);
+  const std::filesystem::path ca_file = PathFromUtf8(line.Value("--ca-file").value_or(""));
+  std::string error = ca_file.empty() ? "" : CheckInputFile(ca_file, "certificate file");
+  if (error.empty()) error = InspectPackage(PathFromUtf8(line.positional[0]), report);
   if (!error.empty()) return Fail(err, error);
-  CheckSignatures(report, PathFromUtf8(line.Value("--ca-file").value_or("")));
+  CheckSignatures(report, ca_file);
   out << (line.switches.count("--json") ? FormatReportJson(report) : FormatReportText(report));
   return kExitOk;
 }

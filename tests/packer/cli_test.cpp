@@ -162,6 +162,7 @@ TEST(CliTest, FailuresExitWithOneAndOneLine) {
        P(dir / "o.exe")},
       {"inspect", P(dir / "plain.bin")},
       {"inspect", P(dir / "none.exe")},
+      {"inspect", "--ca-file", P(dir / "no-ca.pem"), P(dir / "plain.bin")},
   };
   for (const auto& args : failing) {
     const ToolRun run = RunTool(args);
