@@ -176,9 +176,9 @@ int RunCreateCommand(const CommandLine& line, std::ostream& out, std::ostream& e
   if (!usage.empty()) return UsageError(err, usage);
   const std::string epoch = ParseSourceDateEpoch(std::getenv(kSourceDateEpoch), request.source_date_epoch);
   if (!epoch.empty()) return Fail(err, epoch);
-  request.spec.stub = PathFromUtf8(*line.Value("--stub"));
-  request.spec.output = PathFromUtf8(*line.Value("--out"));
-  request.spec.parameters = line.Value("--params");
+  request.package.stub = PathFromUtf8(*line.Value("--stub"));
+  request.package.output = PathFromUtf8(*line.Value("--out"));
+  request.package.parameters = line.Value("--params");
   if (line.Value("--folder")) request.folder = PathFromUtf8(*line.Value("--folder"));
   if (line.Value("--archive")) request.archive = PathFromUtf8(*line.Value("--archive"));
   request.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));

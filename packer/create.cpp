@@ -152,11 +152,11 @@ std::string SignPackage(const SignRequest& sign, const fs::path& staged, std::os
 }
 
 /// Writes the package and reports the outcome.
-int Pack(const PackageSpec& spec, std::ostream& out, std::ostream& err) {
-  const BuildResult result = BuildPackage(spec);
+int Pack(const PackageSpec& package, std::ostream& out, std::ostream& err) {
+  const BuildResult result = BuildPackage(package);
   for (const std::string& note : result.notes) err << "harwpack: note: " << note << "\n";
   if (!result.error.empty()) return Fail(err, result.error);
-  out << "created " << PathToUtf8(spec.output) << " (container at byte " << result.marker_offset << ")\n";
+  out << "created " << PathToUtf8(package.output) << " (container at byte " << result.marker_offset << ")\n";
   return kExitOk;
 }
 
@@ -164,12 +164,12 @@ int Pack(const PackageSpec& spec, std::ostream& out, std::ostream& err) {
 
 int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
   UpdaterSettings settings;
-  if (!CheckParameterText(request.spec.parameters, settings, err)) return kExitFailure;
-  std::string problem = CheckInputFile(request.spec.stub, "stub");
+  if (!CheckParameterText(request.package.parameters, settings, err)) return kExitFailure;
+  std::string problem = CheckInputFile(request.package.stub, "stub");
   if (problem.empty() && request.archive) problem = CheckInputFile(*request.archive, "archive");
   std::error_code ec;
-  if (problem.empty() && request.archive && fs::equivalent(request.spec.output, *request.archive, ec)) {
-    problem = "output '" + PathToUtf8(request.spec.output) + "' is the archive itself";
+  if (problem.empty() && request.archive && fs::equivalent(request.package.output, *request.archive, ec)) {
+    problem = "output '" + PathToUtf8(request.package.output) + "' is the archive itself";
   }
   if (!problem.empty()) return Fail(err, problem);
   std::vector<FolderEntry> entries;
@@ -181,18 +181,18 @@ int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
     work = std::make_unique<TempDirectory>();
     if (!work->ok()) return Fail(err, work->error());
   }
-  PackageSpec& spec = request.spec;
-  spec.archive = request.folder ? MakeExtractor(request, settings, std::move(entries), *work, out, err)
+  PackageSpec& package = request.package;
+  package.archive = request.folder ? MakeExtractor(request, settings, std::move(entries), *work, out, err)
                                 : *request.archive;
-  if (spec.archive.empty()) return kExitFailure;
+  if (package.archive.empty()) return kExitFailure;
   if (request.sign) {
     SignRequest& sign = *request.sign;
     sign.log_dir = work->path();
-    spec.archive = SignExtractor(sign, spec.archive, *work, out, err);
-    if (spec.archive.empty()) return kExitFailure;
-    spec.before_commit = [&sign, &out, &err](const fs::path& staged) { return SignPackage(sign, staged, out, err); };
+    package.archive = SignExtractor(sign, package.archive, *work, out, err);
+    if (package.archive.empty()) return kExitFailure;
+    package.before_commit = [&sign, &out, &err](const fs::path& staged) { return SignPackage(sign, staged, out, err); };
   }
-  return Pack(spec, out, err);
+  return Pack(package, out, err);
 }
 
 }  // namespace harwpack

@@ -15,7 +15,7 @@ namespace harwpack {
 
 /// What one create is asked to do.
 struct CreateRequest {
-  PackageSpec spec;                                ///< stub, parameters and output; the archive is decided here
+  PackageSpec package;                             ///< stub, parameters and output; the archive is decided here
   std::optional<std::filesystem::path> folder;     ///< compile the extractor from this folder...
   std::optional<std::filesystem::path> archive;    ///< ...or embed this one (never modified)
   std::filesystem::path makensis = "makensis";     ///< the NSIS compiler for a folder build
