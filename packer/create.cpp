@@ -183,7 +183,7 @@ int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
   }
   PackageSpec& package = request.package;
   package.archive = request.folder ? MakeExtractor(request, settings, std::move(entries), *work, out, err)
-                                : *request.archive;
+                                   : *request.archive;
   if (package.archive.empty()) return kExitFailure;
   if (request.sign) {
     SignRequest& sign = *request.sign;
