@@ -134,14 +134,17 @@ std::string WriteContainer(const std::vector<std::uint8_t>& params_block, InputF
   return error.empty() ? CopyArchive(archive, size, out) : error;
 }
 
-/// Streams stub and container into `out` following `plan`.
+/// Streams stub and container into `out` following `plan`, lets `before_commit` work on it, and commits it.
 std::string WritePackage(InputFile& stub, const StubPlan& plan,
                          const std::vector<std::uint8_t>& params_block, InputFile& archive,
-                         StagedOutput& out) {
+                         const PackageSpec& spec, StagedOutput& out) {
   Emitter emitter(out, plan.checksum_offset.has_value());
   std::string error = CopyStub(stub, plan, emitter);
   if (error.empty()) error = WriteContainer(params_block, archive, emitter);
   if (error.empty() && plan.checksum_offset) error = emitter.StoreChecksum(*plan.checksum_offset);
+  if (error.empty() && spec.before_commit) {
+    error = out.Close() ? spec.before_commit(out.temp_path()) : out.error();
+  }
   if (error.empty() && !out.Commit()) error = out.error();
   return error;
 }
@@ -215,8 +218,8 @@ BuildResult BuildPackage(const PackageSpec& spec) {
   }
   if (!result.error.empty()) return result;
 
-  StagedOutput out(spec.output);
-  result.error = out.ok() ? WritePackage(stub, plan, *params_block, archive, out) : out.error();
+  StagedOutput out(spec.output, spec.before_commit ? ".partial.exe" : ".partial");
+  result.error = out.ok() ? WritePackage(stub, plan, *params_block, archive, spec, out) : out.error();
   if (result.error.empty()) {
     result.marker_offset = plan.copy_length + PaddingFor(plan.copy_length);
     if (!plan.note.empty()) result.notes.push_back(plan.note);

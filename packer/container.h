@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,6 +64,10 @@ struct PackageSpec {
   std::optional<std::string> parameters;      ///< UTF-8; absent: P = 0; present (even ""): encoded with terminator
   std::filesystem::path archive;              ///< the embedded executable
   std::filesystem::path output;               ///< the package to write
+  /// When set, runs on the complete temporary file before it is renamed into
+  /// place (a signer); its error fails the build. The temporary file's name
+  /// then ends in ".exe", since some signers go by the extension.
+  std::function<std::string(const std::filesystem::path& staged)> before_commit;
 };
 
 /// Outcome of BuildPackage: an error, or success with informational notes.

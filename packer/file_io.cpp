@@ -33,9 +33,9 @@ std::string RandomSuffix() {
 }
 
 /// A name unlikely to collide with a concurrent packer writing beside the same target.
-fs::path TempNameBeside(const fs::path& target) {
+fs::path TempNameBeside(const fs::path& target, const std::string& suffix) {
   fs::path temp = target;
-  temp += PathFromUtf8("." + RandomSuffix() + ".partial");
+  temp += PathFromUtf8("." + RandomSuffix() + suffix);
   return temp;
 }
 
@@ -129,7 +129,8 @@ TempDirectory::~TempDirectory() {
   if (!path_.empty()) fs::remove_all(path_, ec);  // A leftover in the temporary folder is harmless.
 }
 
-StagedOutput::StagedOutput(const fs::path& target) : target_(target), temp_(TempNameBeside(target)) {
+StagedOutput::StagedOutput(const fs::path& target, const std::string& suffix)
+    : target_(target), temp_(TempNameBeside(target, suffix)) {
   // Writes go straight to the file: callers write whole pieces, and a second
   // buffer would only split them off their alignment.
   stream_.rdbuf()->pubsetbuf(nullptr, 0);
@@ -176,13 +177,19 @@ bool StagedOutput::Patch(std::uint64_t offset, const void* data, std::size_t siz
   return true;
 }
 
-bool StagedOutput::Commit() {
+bool StagedOutput::Close() {
   if (!ok()) return false;
+  if (!stream_.is_open()) return true;
   errno = 0;
   stream_.flush();
   if (!stream_) return Fail("flushing");
   stream_.close();
   if (!stream_) return Fail("closing");
+  return true;
+}
+
+bool StagedOutput::Commit() {
+  if (!Close()) return false;
   std::error_code ec;
   fs::rename(temp_, target_, ec);
   if (ec) {

@@ -52,8 +52,8 @@ class InputFile {
 /// so a failed write never leaves a partial file under the target name.
 class StagedOutput {
  public:
-  /// Creates the temporary file; on failure error() holds the reason.
-  explicit StagedOutput(const std::filesystem::path& target);
+  /// Creates the temporary file `<target>.<random><suffix>`; on failure error() holds the reason.
+  explicit StagedOutput(const std::filesystem::path& target, const std::string& suffix = ".partial");
   ~StagedOutput();
   StagedOutput(const StagedOutput&) = delete;
   StagedOutput& operator=(const StagedOutput&) = delete;
@@ -71,7 +71,9 @@ class StagedOutput {
   bool Write(const void* data, std::size_t size);
   /// Overwrites already written bytes at `offset`, then continues appending at the end.
   bool Patch(std::uint64_t offset, const void* data, std::size_t size);
-  /// Flushes, closes and renames the file to the target name.
+  /// Flushes and closes the file, so that another program may work on it before Commit.
+  bool Close();
+  /// Closes the file if still open and renames it to the target name.
   bool Commit();
 
  private:

@@ -1,5 +1,6 @@
 #include "packer/folder_check.h"
 
+#include <map>
 #include <system_error>
 
 #include "packer/text.h"
@@ -12,16 +13,12 @@ namespace {
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 /// Windows compares file names without regard to case; ASCII folding covers the usual names.
-bool SameName(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto fold = [](char16_t c) -> char16_t {
-      return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
-    };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
+std::u16string Folded(std::u16string name) {
+  for (char16_t& c : name) c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
+  return name;
 }
+
+bool SameName(const std::u16string& a, const std::u16string& b) { return Folded(a) == Folded(b); }
 
 std::u16string NameOf(const fs::path& path) {
   const std::string utf8 = PathToUtf8(path.filename());
@@ -53,12 +50,36 @@ std::string Quoted(const std::u16string& text) { return "'" + Utf16ToUtf8(text) 
 std::string CheckComponent(const std::u16string& part) {
   if (part.empty() || part == u"." || part == u"..") return "has an empty, \".\" or \"..\" part";
   for (char16_t c : part) {
-    if (c < 0x20 || std::u16string(u"<>:\"|?*").find(c) != std::u16string::npos) {
+    if (c < 0x20 || std::u16string(u"<>:\"|?*\\/").find(c) != std::u16string::npos) {
       return "contains a character Windows does not allow in file names";
     }
   }
   if (part.back() == u'.' || part.back() == u' ') return "has a part ending in a dot or blank";
+  // The NSIS compiler replaces ${NAME} by a definition of its own wherever it appears.
+  if (part.find(u"${") != std::u16string::npos) return "contains \"${\", which the NSIS compiler would replace";
   return "";
+}
+
+std::string EntryProblem(const FolderEntry& entry) {
+  if (entry.name.empty()) return "has a name that is not valid Unicode";
+  if (entry.kind == EntryKind::kOther) {
+    return "is neither a file nor a folder (a link to a folder, a broken link or a special file)";
+  }
+  const auto units = Utf8ToUtf16(entry.name);
+  return CheckComponent(units ? *units : std::u16string());
+}
+
+/// Names in one folder that Windows, ignoring case, cannot hold side by side.
+void CheckCaseCollisions(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) {
+  std::map<std::pair<std::string, std::u16string>, const FolderEntry*> seen;
+  for (const FolderEntry& entry : entries) {
+    const std::u16string folded = Folded(Utf8ToUtf16(entry.name).value_or(u""));
+    const auto [it, fresh] = seen.emplace(std::make_pair(entry.parent, folded), &entry);
+    if (!fresh && !entry.name.empty()) {
+      messages.push_back({Severity::kError, "'" + PathToUtf8(it->second->path) + "' and '" + PathToUtf8(entry.path) +
+                                                "' differ only in letter case; Windows can hold only one of them"});
+    }
+  }
 }
 
 }  // namespace
@@ -148,23 +169,19 @@ void CheckSetupInFolder(const UpdaterSettings& settings, const fs::path& folder,
   }
 }
 
-void CheckFolderContents(const fs::path& folder, std::vector<CheckMessage>& messages) {
-  std::error_code ec;
+void CheckFolderContents(const fs::path& folder, const std::vector<FolderEntry>& entries,
+                         std::vector<CheckMessage>& messages) {
   std::size_t files = 0;
-  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::u16string name = NameOf(it->path());
-    const std::string problem = CheckComponent(name);
+  for (const FolderEntry& entry : entries) {
+    const std::string problem = EntryProblem(entry);
     if (!problem.empty()) {
-      messages.push_back({Severity::kError, "'" + PathToUtf8(it->path()) + "' " + problem +
+      messages.push_back({Severity::kError, "'" + PathToUtf8(entry.path) + "' " + problem +
                                                 "; it cannot be unpacked on Windows"});
     }
-    if (!it->is_directory(ec)) ++files;
+    if (entry.kind != EntryKind::kFolder) ++files;
   }
-  if (ec) {
-    messages.push_back({Severity::kError, "folder '" + PathToUtf8(folder) + "' cannot be read (" + ec.message() + ")"});
-  } else if (files == 0) {
-    messages.push_back({Severity::kError, "folder '" + PathToUtf8(folder) + "' holds no files"});
-  }
+  CheckCaseCollisions(entries, messages);
+  if (files == 0) messages.push_back({Severity::kError, "folder '" + PathToUtf8(folder) + "' holds no files"});
 }
 
 }  // namespace harwpack

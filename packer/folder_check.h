@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "packer/folder_list.h"
 #include "packer/options_check.h"
 
 namespace harwpack {
@@ -28,8 +29,10 @@ std::string CheckFolderName(const std::u16string& name);
 void CheckSetupInFolder(const UpdaterSettings& settings, const std::filesystem::path& folder,
                         std::vector<CheckMessage>& messages);
 
-/// Checks the folder's contents: an error when it holds no files or a name
-/// that Windows cannot hold.
-void CheckFolderContents(const std::filesystem::path& folder, std::vector<CheckMessage>& messages);
+/// Checks the listing of `folder` (ListFolder): an error when it holds no
+/// files, an entry that is neither a file nor a folder, a name that Windows
+/// cannot hold, or two names in one folder that differ only in letter case.
+void CheckFolderContents(const std::filesystem::path& folder, const std::vector<FolderEntry>& entries,
+                         std::vector<CheckMessage>& messages);
 
 }  // namespace harwpack

@@ -5,14 +5,20 @@
 #include <sstream>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "packer/container.h"
 #include "packer/file_io.h"
 #include "packer/pe.h"
+#include "packer/reader.h"
 #include "packer/sha256.h"
 #include "packer/text.h"
 
 namespace harwpack {
 namespace {
+
+// Keys keep the order in which they are set.
+using Json = nlohmann::ordered_json;
 
 /// Authenticode tables end with an entry aligned to 8 bytes, so signing pads at most 7 zeros before it.
 constexpr std::uint64_t kMaxTablePadding = 7;
@@ -56,15 +62,63 @@ std::string ClassifyTrailer(InputFile& file, const ContainerInfo& info, Trailer&
   return "";
 }
 
-std::string HashArchivedData(const PackageReport& report, std::string& digest) {
-  Sha256 hash;
-  const std::string error = ReadArchivedData(report.path, report.container,
-                                             [&hash](const std::uint8_t* data, std::size_t size) {
-                                               hash.Update(data, size);
-                                               return std::string();
-                                             });
-  if (error.empty()) digest = ToHex(hash.Finish());
-  return error;
+/// Reads the package once for both digests and the self-extractor's headers.
+std::string ScanPackage(const std::filesystem::path& package, PackageReport& report) {
+  const ContainerInfo& c = report.container;
+  InputFile file(package, "package");
+  Sha256 whole;
+  Sha256 data;
+  std::vector<std::uint8_t> buffer(kCopyChunk);
+  std::vector<std::uint8_t> head;
+  const std::uint64_t data_end = c.data_offset + c.data_size;
+  std::uint64_t offset = 0;
+  while (file.ok() && offset < c.file_size) {
+    const std::size_t got = file.ReadSome(buffer.data(), buffer.size());
+    if (got == 0) break;
+    whole.Update(buffer.data(), got);
+    const std::uint64_t from = std::max(offset, c.data_offset);
+    const std::uint64_t to = std::min(offset + got, data_end);
+    if (from < to) {
+      const std::uint8_t* piece = buffer.data() + (from - offset);
+      data.Update(piece, static_cast<std::size_t>(to - from));
+      const std::size_t room = kPeHeaderProbe - head.size();
+      head.insert(head.end(), piece, piece + std::min<std::uint64_t>(room, to - from));
+    }
+    offset += got;
+  }
+  if (!file.ok()) return file.error();
+  if (offset != c.file_size) return "package '" + PathToUtf8(package) + "' changed size while it was read";
+  report.package_sha256 = whole.FinishHex();
+  report.sha256 = data.FinishHex();
+  if (!whole.error().empty() || !data.error().empty()) return whole.error() + data.error();
+  report.extractor_signature = CertificateTableOf(head.data(), head.size(), c.data_size);
+  return "";
+}
+
+/// The package's own signature: the certificate table found after the data.
+SignatureStatus PackageSignature(const Trailer& trailer) {
+  SignatureStatus status;
+  if (trailer.kind != TrailerKind::kCertificateTable) return status;
+  status.certificate_table = true;
+  status.table_size = trailer.table_size;
+  status.verification = Verification::kNotChecked;
+  return status;
+}
+
+std::string SignatureText(const SignatureStatus& s) {
+  if (s.verification == Verification::kNotSigned) return "no";
+  if (!s.certificate_table) return "damaged: " + s.detail;
+  std::string text = "yes, certificate table of " + std::to_string(s.table_size) + " bytes; ";
+  if (s.verification == Verification::kVerified) return text + "osslsigncode verified it";
+  if (s.verification == Verification::kFailed) return text + "osslsigncode did NOT verify it: " + s.detail;
+  return text + "not verified: " + (s.detail.empty() ? "not checked" : s.detail);
+}
+
+Json SignatureJson(const SignatureStatus& s) {
+  return {{"certificate_table", s.certificate_table},
+          {"table_size", s.table_size},
+          {"verification", VerificationName(s.verification)},
+          {"detail", s.detail}};
 }
 
 const char* RoleName(TokenRole role) {
@@ -83,20 +137,18 @@ std::string Hex16(std::uint16_t value) {
   return text;
 }
 
-/// The settings as name/value pairs in the program's own terms.
-std::vector<std::pair<const char*, std::string>> SettingRows(const UpdaterSettings& s, bool json) {
-  const auto text = [json](const std::u16string& v) {
-    return json ? JsonString(Utf16ToUtf8(v)) : "\"" + Utf16ToUtf8(v) + "\"";
-  };
-  const auto flag = [](bool v) { return std::string(v ? "true" : "false"); };
-  return {{"FolderName", text(s.folder_name)},
-          {"SetupPath", text(s.setup_path)},
-          {"SetupParameters", text(s.setup_parameters)},
-          {"NoExecuteSetup", flag(s.no_execute_setup)},
-          {"DeleteWithoutAsking", flag(s.delete_without_asking)},
-          {"WaitForSetup", flag(s.wait_for_setup)},
-          {"HideConsole", flag(s.hide_console)},
-          {"ShowDetails", flag(s.show_details)}};
+/// The settings in the program's own terms, in the order the report shows them.
+Json SettingsJson(const UpdaterSettings& s) {
+  Json settings = Json::object();
+  settings["FolderName"] = Utf16ToUtf8(s.folder_name);
+  settings["SetupPath"] = Utf16ToUtf8(s.setup_path);
+  settings["SetupParameters"] = Utf16ToUtf8(s.setup_parameters);
+  settings["NoExecuteSetup"] = s.no_execute_setup;
+  settings["DeleteWithoutAsking"] = s.delete_without_asking;
+  settings["WaitForSetup"] = s.wait_for_setup;
+  settings["HideConsole"] = s.hide_console;
+  settings["ShowDetails"] = s.show_details;
+  return settings;
 }
 
 std::string TrailerText(const Trailer& t) {
@@ -148,8 +200,26 @@ std::string InspectPackage(const std::filesystem::path& package, PackageReport& 
   }
   InputFile file(package, "package");
   error = file.ok() ? ClassifyTrailer(file, report.container, report.trailer) : file.error();
-  if (error.empty()) error = HashArchivedData(report, report.sha256);
+  if (error.empty()) error = ScanPackage(package, report);
+  report.package_signature = PackageSignature(report.trailer);
   return error;
+}
+
+void CheckSignatures(PackageReport& report, const std::filesystem::path& ca_file) {
+  const bool extractor = report.extractor_signature.certificate_table;
+  if (!extractor && !report.package_signature.certificate_table) return;
+  const TempDirectory work;
+  std::string error = work.error();
+  const std::filesystem::path copy = work.path() / "extractor.exe";
+  if (error.empty() && extractor) error = ExtractArchive(report.path, copy);
+  for (SignatureStatus* status : {&report.extractor_signature, &report.package_signature}) {
+    if (!status->certificate_table) continue;
+    if (!error.empty()) {
+      status->detail = error;  // it stays kNotChecked
+      continue;
+    }
+    VerifySignature(status == &report.package_signature ? report.path : copy, ca_file, work.path(), *status);
+  }
 }
 
 std::string FormatReportText(const PackageReport& r) {
@@ -164,8 +234,10 @@ std::string FormatReportText(const PackageReport& r) {
     TokensText(out, r.parameters);
   }
   out << "settings:\n";
-  for (const auto& [name, value] : SettingRows(r.parameters.settings, false)) {
-    out << "  " << name << std::string(22 - std::string(name).size(), ' ') << value << "\n";
+  const Json settings = SettingsJson(r.parameters.settings);
+  for (const auto& [name, value] : settings.items()) {
+    const std::string shown = value.is_string() ? "\"" + value.get<std::string>() + "\"" : value.dump();
+    out << "  " << name << std::string(22 - name.size(), ' ') << shown << "\n";
   }
   for (const CheckMessage& m : r.parameters.messages) {
     out << (m.severity == Severity::kError ? "error: " : "warning: ") << m.text << "\n";
@@ -173,62 +245,48 @@ std::string FormatReportText(const PackageReport& r) {
   Row(out, "archived data", std::to_string(c.data_size) + " bytes at offset " + std::to_string(c.data_offset));
   Row(out, "sha-256", r.sha256);
   Row(out, "after the data", TrailerText(r.trailer));
+  Row(out, "package sha-256", r.package_sha256);
+  Row(out, "extractor signed", SignatureText(r.extractor_signature));
+  Row(out, "package signed", SignatureText(r.package_signature));
   return out.str();
 }
 
 std::string FormatReportJson(const PackageReport& r) {
-  std::ostringstream out;
   const ContainerInfo& c = r.container;
-  out << "{\n  \"package\": " << JsonString(PathToUtf8(r.path)) << ",\n  \"file_size\": " << c.file_size
-      << ",\n  \"marker_offset\": " << c.marker_offset << ",\n  \"parameter_size\": " << c.params_size
-      << ",\n  \"parameters\": "
-      << (c.params_size == 0 ? std::string("null") : JsonString(Utf16ToUtf8(c.parameters)))
-      << ",\n  \"tokens\": [";
-  for (std::size_t i = 0; i < r.parameters.tokens.size(); ++i) {
-    const Token& t = r.parameters.tokens[i];
-    out << (i ? ", " : "") << "{\"text\": " << JsonString(Utf16ToUtf8(t.text)) << ", \"role\": \""
-        << RoleName(t.role) << "\", \"option\": " << JsonString(Utf16ToUtf8(t.option)) << "}";
+  Json report = Json::object();
+  report["package"] = PathToUtf8(r.path);
+  report["file_size"] = c.file_size;
+  report["marker_offset"] = c.marker_offset;
+  report["parameter_size"] = c.params_size;
+  report["parameters"] = c.params_size == 0 ? Json(nullptr) : Json(Utf16ToUtf8(c.parameters));
+  Json tokens = Json::array();
+  for (const Token& t : r.parameters.tokens) {
+    tokens.push_back({{"text", Utf16ToUtf8(t.text)}, {"role", RoleName(t.role)}, {"option", Utf16ToUtf8(t.option)}});
   }
-  out << "],\n  \"settings\": {";
-  bool first = true;
-  for (const auto& [name, value] : SettingRows(r.parameters.settings, true)) {
-    out << (first ? "" : ", ") << "\"" << name << "\": " << value;
-    first = false;
+  report["tokens"] = tokens;
+  report["settings"] = SettingsJson(r.parameters.settings);
+  Json messages = Json::array();
+  for (const CheckMessage& m : r.parameters.messages) {
+    messages.push_back({{"severity", m.severity == Severity::kError ? "error" : "warning"}, {"text", m.text}});
   }
-  out << "},\n  \"messages\": [";
-  for (std::size_t i = 0; i < r.parameters.messages.size(); ++i) {
-    const CheckMessage& m = r.parameters.messages[i];
-    out << (i ? ", " : "") << "{\"severity\": \"" << (m.severity == Severity::kError ? "error" : "warning")
-        << "\", \"text\": " << JsonString(m.text) << "}";
-  }
+  report["messages"] = messages;
+  report["archived_data"] = {{"offset", c.data_offset}, {"size", c.data_size}, {"sha256", r.sha256}};
   const Trailer& t = r.trailer;
-  out << "],\n  \"archived_data\": {\"offset\": " << c.data_offset << ", \"size\": " << c.data_size
-      << ", \"sha256\": \"" << r.sha256 << "\"},\n  \"after_data\": {\"kind\": \"" << TrailerKindName(t.kind)
-      << "\", \"size\": " << t.size;
+  Json after = {{"kind", TrailerKindName(t.kind)}, {"size", t.size}};
   if (t.kind == TrailerKind::kCertificateTable) {
-    out << ", \"padding\": " << t.padding << ", \"table_offset\": " << t.table_offset
-        << ", \"table_size\": " << t.table_size << ", \"revision\": " << t.revision << ", \"type\": " << t.type;
+    after["padding"] = t.padding;
+    after["table_offset"] = t.table_offset;
+    after["table_size"] = t.table_size;
+    after["revision"] = t.revision;
+    after["type"] = t.type;
   }
-  out << "}\n}\n";
-  return out.str();
-}
-
-std::string JsonString(const std::string& utf8) {
-  std::string out = "\"";
-  for (char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (byte < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(byte));
-      out += escape;
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out + "\"";
+  report["after_data"] = after;
+  report["package_sha256"] = r.package_sha256;
+  report["extractor_signature"] = SignatureJson(r.extractor_signature);
+  report["package_signature"] = SignatureJson(r.package_signature);
+  // Names and parameters are not always valid UTF-8 (a Linux file name may be
+  // any bytes); such bytes are shown as U+FFFD rather than breaking the output.
+  return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace harwpack

@@ -7,6 +7,7 @@
 
 #include "packer/options_check.h"
 #include "packer/reader.h"
+#include "packer/signature_check.h"
 
 namespace harwpack {
 
@@ -35,18 +36,23 @@ struct PackageReport {
   ParameterReport parameters;    ///< how the program applies the parameter string
   std::string sha256;            ///< of the archived data, lower-case hex
   Trailer trailer;               ///< what follows the archived data
+  std::string package_sha256;    ///< of the whole file, lower-case hex
+  SignatureStatus extractor_signature;  ///< the embedded self-extractor's signature
+  SignatureStatus package_signature;    ///< the package's own signature (the certificate table after the data)
 };
 
 /// Reads `package` into `report`; "" on success, else one line.
 std::string InspectPackage(const std::filesystem::path& package, PackageReport& report);
+
+/// Verifies the signatures the report found with osslsigncode, where it is
+/// installed (against `ca_file` when given); the self-extractor is written to
+/// a temporary folder for that.
+void CheckSignatures(PackageReport& report, const std::filesystem::path& ca_file);
 
 /// The report as aligned text.
 std::string FormatReportText(const PackageReport& report);
 
 /// The report as a JSON object.
 std::string FormatReportJson(const PackageReport& report);
-
-/// Escapes UTF-8 text as a JSON string literal with its quotes.
-std::string JsonString(const std::string& utf8);
 
 }  // namespace harwpack

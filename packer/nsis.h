@@ -1,19 +1,27 @@
 // Building the embedded self-extractor from an installation folder with the
-// NSIS compiler.
+// NSIS compiler, so that the same inputs give the same bytes on any machine.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "packer/folder_list.h"
 
 namespace harwpack {
 
 /// What the self-extractor holds and where it unpacks.
 struct ExtractorJob {
-  std::filesystem::path folder;    ///< the installation folder whose contents are packed
-  std::u16string folder_name;      ///< the folder it creates in the current directory ("Disk1")
-  std::filesystem::path makensis;  ///< the compiler; a bare name is searched on PATH
-  std::filesystem::path output;    ///< the extractor to write
+  std::vector<FolderEntry> entries;                ///< the installation folder's listing (ListFolder)
+  std::u16string folder_name;                      ///< the folder it creates in the current directory ("Disk1")
+  std::filesystem::path makensis;                  ///< the compiler; a bare name is searched on PATH
+  std::optional<std::uint64_t> source_date_epoch;  ///< seconds since 1970; newer file times are stored as it
 };
+
+/// Name of the extractor that BuildExtractor writes into its working folder.
+inline constexpr char kExtractorName[] = "extractor.exe";
 
 /// Escapes text for use inside a double-quoted NSIS string.
 std::string NsisEscaped(const std::string& text);
@@ -21,16 +29,30 @@ std::string NsisEscaped(const std::string& text);
 /// The text as a double-quoted NSIS string.
 std::string NsisQuoted(const std::string& text);
 
-/// The NSIS script (UTF-8) for `job`: a silent extractor that unpacks the
-/// folder's contents into FolderName beside itself and exits 0 only on success.
-std::string ExtractorScript(const ExtractorJob& job);
+/// Where the compiler reads each entry of job.entries from ("" for a folder),
+/// as prepared by StageInputs in a working folder.
+using ExtractorSources = std::vector<std::string>;
+
+/// Prepares the files for the compiler in `work_dir`. A file newer than the
+/// source date is copied there with that time (the installation folder itself
+/// is never touched); on Linux every other file is reached through a link
+/// there, so that the compiler reads one file per folder and sees no names
+/// but ASCII ones. Returns "" or why a file could not be prepared, and counts
+/// the clamped files in `clamped`.
+std::string StageInputs(const ExtractorJob& job, const std::filesystem::path& work_dir,
+                        ExtractorSources& sources, std::size_t& clamped);
+
+/// The NSIS script (UTF-8) that unpacks every entry, in the listing's order,
+/// into FolderName beside the extractor and exits 0 only on success; "" in
+/// `script` and an error when a source path cannot be written into it.
+std::string ExtractorScript(const ExtractorJob& job, const ExtractorSources& sources, std::string& script);
 
 /// Runs "makensis -VERSION"; returns "" and the version, or why the compiler is unusable.
 std::string ProbeMakensis(const std::filesystem::path& makensis, const std::filesystem::path& work_dir,
                           std::string& version);
 
-/// Writes the script into `work_dir` and compiles it to job.output; "" on
-/// success, else one line that quotes the compiler's error.
-std::string BuildExtractor(const ExtractorJob& job, const std::filesystem::path& work_dir);
+/// Stages the inputs, writes the script into `work_dir` and compiles it there
+/// to kExtractorName; "" on success, else one line that quotes the compiler's error.
+std::string BuildExtractor(const ExtractorJob& job, const std::filesystem::path& work_dir, std::size_t& clamped);
 
 }  // namespace harwpack

@@ -1,5 +1,7 @@
 #include "packer/process.h"
 
+#include <system_error>
+
 #include "packer/text.h"
 
 #ifdef _WIN32
@@ -9,11 +11,23 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <system_error>
 extern char** environ;
 #endif
 
 namespace harwpack {
+
+namespace {
+
+/// A program named with a directory part must not be looked up again from
+/// another working directory.
+std::filesystem::path Resolved(const std::filesystem::path& program) {
+  if (!program.has_parent_path() || program.is_absolute()) return program;
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(program, ec);
+  return ec ? program : absolute;
+}
+
+}  // namespace
 
 std::string QuoteWindowsArgument(const std::string& arg) {
   if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
@@ -48,6 +62,7 @@ std::string LastError(const char* call) { return std::string(call) + " failed (e
 /// Waits for the process and takes its exit code; closes its handles.
 ProcessResult Reap(PROCESS_INFORMATION& info) {
   ProcessResult result;
+  result.started = true;
   DWORD code = 0;
   if (WaitForSingleObject(info.hProcess, INFINITE) != WAIT_OBJECT_0) {
     result.error = LastError("WaitForSingleObject");
@@ -64,8 +79,8 @@ ProcessResult Reap(PROCESS_INFORMATION& info) {
 }  // namespace
 
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
-                         const std::filesystem::path& log_file) {
-  std::string line = QuoteWindowsArgument(PathToUtf8(program));
+                         const std::filesystem::path& log_file, const std::filesystem::path& working_directory) {
+  std::string line = QuoteWindowsArgument(PathToUtf8(Resolved(program)));
   for (const std::string& arg : args) line += " " + QuoteWindowsArgument(arg);
   std::wstring command = Wide(line);
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -79,8 +94,9 @@ ProcessResult RunProcess(const std::filesystem::path& program, const std::vector
   startup.hStdOutput = log;
   startup.hStdError = log;
   PROCESS_INFORMATION info{};
+  const wchar_t* directory = working_directory.empty() ? nullptr : working_directory.c_str();
   const BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                      nullptr, nullptr, &startup, &info);
+                                      nullptr, directory, &startup, &info);
   ProcessResult result;
   if (!started) {
     result.error = "cannot start '" + PathToUtf8(program) + "' (error " + std::to_string(GetLastError()) + ")";
@@ -105,16 +121,16 @@ ProcessResult Wait(pid_t pid) {
   do {
     done = waitpid(pid, &status, 0);
   } while (done < 0 && errno == EINTR);
-  if (done < 0) return {Errno("waitpid failed", errno), -1};
-  if (WIFEXITED(status)) return {"", WEXITSTATUS(status)};
-  return {"it was ended by signal " + std::to_string(WTERMSIG(status)), -1};
+  if (done < 0) return {Errno("waitpid failed", errno), -1, true};
+  if (WIFEXITED(status)) return {"", WEXITSTATUS(status), true};
+  return {"it was ended by signal " + std::to_string(WTERMSIG(status)), -1, true};
 }
 
 }  // namespace
 
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
-                         const std::filesystem::path& log_file) {
-  std::vector<std::string> storage{program.string()};
+                         const std::filesystem::path& log_file, const std::filesystem::path& working_directory) {
+  std::vector<std::string> storage{Resolved(program).string()};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : storage) argv.push_back(&arg[0]);
@@ -128,6 +144,9 @@ ProcessResult RunProcess(const std::filesystem::path& program, const std::vector
     rc = posix_spawn_file_actions_addopen(&actions, 1, log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  if (rc == 0 && !working_directory.empty()) {
+    rc = posix_spawn_file_actions_addchdir_np(&actions, working_directory.c_str());
+  }
   pid_t pid = -1;
   // Without a directory part the program is looked up on PATH, as a shell would.
   if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);

@@ -1,4 +1,4 @@
-// Running a helper program (the NSIS compiler) and waiting for it.
+// Running a helper program (the NSIS compiler, a signing tool) and waiting for it.
 #pragma once
 
 #include <filesystem>
@@ -11,12 +11,15 @@ namespace harwpack {
 struct ProcessResult {
   std::string error;   ///< "" when it ran to its end, else why it could not start or finish
   int exit_code = -1;  ///< its exit code when error is ""
+  bool started = false;  ///< it was started (error then says how it ended abnormally)
 };
 
 /// Runs `program` (searched on PATH when it names no directory) with `args`,
-/// sends its standard output and error to `log_file`, and waits for it.
+/// sends its standard output and error to `log_file`, and waits for it. It
+/// starts in `working_directory`, or in the current one when that is empty.
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
-                         const std::filesystem::path& log_file);
+                         const std::filesystem::path& log_file,
+                         const std::filesystem::path& working_directory = {});
 
 /// Quotes one argument so that the Windows C runtime splits it back unchanged.
 std::string QuoteWindowsArgument(const std::string& arg);

@@ -5,6 +5,7 @@
 
 #include "packer/container.h"
 #include "packer/file_io.h"
+#include "packer/sha256.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
@@ -94,6 +95,16 @@ std::string ReadArchivedData(const fs::path& package, const ContainerInfo& info,
     remaining -= want;
   }
   return "";
+}
+
+std::string HashArchivedData(const fs::path& package, const ContainerInfo& info, std::string& digest) {
+  Sha256 hash;
+  const std::string error = ReadArchivedData(package, info, [&hash](const std::uint8_t* data, std::size_t size) {
+    return hash.Update(data, size) ? std::string() : hash.error();
+  });
+  if (!error.empty()) return error;
+  digest = hash.FinishHex();
+  return hash.error();
 }
 
 std::string ExtractArchive(const fs::path& package, const fs::path& output) {

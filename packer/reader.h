@@ -32,6 +32,9 @@ using DataSink = std::function<std::string(const std::uint8_t* data, std::size_t
 std::string ReadArchivedData(const std::filesystem::path& package, const ContainerInfo& info,
                              const DataSink& sink);
 
+/// The SHA-256 of the archived data of a package read by ReadContainer, as lower-case hex.
+std::string HashArchivedData(const std::filesystem::path& package, const ContainerInfo& info, std::string& digest);
+
 /// Writes the embedded executable to `output` (via a temporary file); "" on success.
 std::string ExtractArchive(const std::filesystem::path& package, const std::filesystem::path& output);
 

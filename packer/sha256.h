@@ -1,9 +1,10 @@
-// SHA-256 (FIPS 180-4), for fingerprinting the archived data of a package.
+// SHA-256 from the platform's cryptography library (libcrypto, or BCrypt on
+// Windows), for fingerprinting packages and their archived data.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace harwpack {
@@ -11,22 +12,23 @@ namespace harwpack {
 /// Incremental SHA-256: feed any number of pieces, then take the digest once.
 class Sha256 {
  public:
+  /// Sets up the hash; on failure error() names the call that failed.
   Sha256();
-  /// Adds `size` bytes to the message.
-  void Update(const std::uint8_t* data, std::size_t size);
-  /// Pads the message and returns the digest; the object is spent afterwards.
-  std::array<std::uint8_t, 32> Finish();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  /// Adds `size` bytes; false once anything has failed.
+  bool Update(const std::uint8_t* data, std::size_t size);
+  /// The digest as 64 lower-case hexadecimal digits, "" after a failure; the object is spent afterwards.
+  std::string FinishHex();
+  /// "" while nothing has failed, else which library call failed.
+  const std::string& error() const { return error_; }
 
  private:
-  void Compress(const std::uint8_t* block);
-
-  std::array<std::uint32_t, 8> state_;
-  std::array<std::uint8_t, 64> buffer_{};
-  std::size_t buffered_ = 0;
-  std::uint64_t length_ = 0;  // bytes
+  struct State;
+  std::unique_ptr<State> state_;
+  std::string error_;
 };
-
-/// Lower-case hexadecimal rendering of a digest.
-std::string ToHex(const std::array<std::uint8_t, 32>& digest);
 
 }  // namespace harwpack

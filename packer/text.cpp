@@ -121,4 +121,14 @@ std::string PathToUtf8(const std::filesystem::path& path) {
 #endif
 }
 
+std::string ToHex(const std::uint8_t* data, std::size_t size) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < size; ++i) {
+    out.push_back(kHex[data[i] >> 4]);
+    out.push_back(kHex[data[i] & 0xF]);
+  }
+  return out;
+}
+
 }  // namespace harwpack

@@ -30,4 +30,7 @@ std::filesystem::path PathFromUtf8(const std::string& text);
 /// Renders a path as UTF-8 for messages.
 std::string PathToUtf8(const std::filesystem::path& path);
 
+/// Lower-case hexadecimal rendering of bytes.
+std::string ToHex(const std::uint8_t* data, std::size_t size);
+
 }  // namespace harwpack

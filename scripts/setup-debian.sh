@@ -10,8 +10,9 @@ packages=(
   cmake ninja-build make g++
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   googletest
+  libcli11-dev nlohmann-json3-dev libssl-dev 7zip
   wine wine32 wine64
-  nsis osslsigncode openssl
+  nsis osslsigncode openssl softhsm2 libengine-pkcs11-openssl
   xvfb xauth
   python3
 )

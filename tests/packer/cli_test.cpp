@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "packer/cli.h"
 #include "packer/text.h"
 #include "tests/packer/test_support.h"
@@ -67,7 +69,9 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"makensis_without_folder", {"create", "--stub", "s", "--archive", "a", "--makensis", "m",
                                               "--out", "o"}, 2, "--makensis only goes with --folder"},
         UsageCase{"extract_without_out", {"extract", "p"}, 2, "extract needs --out"},
-        UsageCase{"json_takes_no_value", {"inspect", "--json=1", "p"}, 2, "unknown option '--json'"}),
+        UsageCase{"json_takes_no_value", {"inspect", "--json=1", "p"}, 2, "option --json takes no value"},
+        UsageCase{"operand_for_create", {"create", "stray", "--stub", "s"}, 2, "create takes 0 operand(s), got 1"},
+        UsageCase{"unknown_short_option", {"extract", "-x", "p", "--out", "o"}, 2, "unknown option '-x'"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CliTest, HelpGoesToStandardOutputWithZero) {
@@ -94,12 +98,46 @@ TEST(CliTest, CreateThenInspectShowsTheFields) {
   }
   const ToolRun json = RunTool({"inspect", "--json", P(dir / "pkg.exe")});
   ASSERT_EQ(json.code, 0) << json.err;
-  for (const char* expected : {"\"marker_offset\": 1024,", "\"parameter_size\": 24,",
-                               "\"parameters\": \"/X /F Temp1\",", "\"FolderName\": \"Temp1\"",
-                               "\"NoExecuteSetup\": true", "\"offset\": 1204, \"size\": 77",
-                               "\"after_data\": {\"kind\": \"nothing\", \"size\": 0}"}) {
-    EXPECT_NE(json.out.find(expected), std::string::npos) << expected << " in\n" << json.out;
-  }
+  const auto report = nlohmann::json::parse(json.out);
+  EXPECT_EQ(report["marker_offset"], 1024);
+  EXPECT_EQ(report["parameter_size"], 24);
+  EXPECT_EQ(report["parameters"], "/X /F Temp1");
+  EXPECT_EQ(report["tokens"][2], nlohmann::json({{"text", "Temp1"}, {"role", "value"}, {"option", "/F"}}));
+  EXPECT_EQ(report["settings"]["FolderName"], "Temp1");
+  EXPECT_EQ(report["settings"]["NoExecuteSetup"], true);
+  EXPECT_EQ(report["archived_data"]["offset"], 1204);
+  EXPECT_EQ(report["archived_data"]["size"], 77);
+  EXPECT_EQ(report["after_data"], nlohmann::json({{"kind", "nothing"}, {"size", 0}}));
+  // Scripts may read the keys in order.
+  const auto ordered = nlohmann::ordered_json::parse(json.out);
+  std::vector<std::string> keys;
+  for (const auto& item : ordered.items()) keys.push_back(item.key());
+  const std::vector<std::string> leading = {"package", "file_size", "marker_offset", "parameter_size", "parameters",
+                                            "tokens", "settings", "messages", "archived_data", "after_data"};
+  ASSERT_GE(keys.size(), leading.size());
+  EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + leading.size()), leading);
+}
+
+TEST(CliTest, JsonStaysValidForAnyBytes) {
+  ScratchDir dir;
+  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(600, 1));
+  harwpack_test::WriteBytes(dir / "arc.exe", harwpack_test::Pattern(10, 2));
+  // A quote, a backslash, a control character and text beyond ASCII in the parameter string.
+  const std::string params = "/A \"x\\y\" /F \xC3\x96rdner\t\x01";
+  ASSERT_EQ(RunTool({"create", "--stub", P(dir / "stub.exe"), "--archive", P(dir / "arc.exe"), "--params", params,
+                     "--out", P(dir / "pkg.exe")}).code,
+            0);
+  const ToolRun json = RunTool({"inspect", "--json", P(dir / "pkg.exe")});
+  ASSERT_EQ(json.code, 0) << json.err;
+  const auto report = nlohmann::json::parse(json.out);
+  EXPECT_EQ(report["parameters"], params);
+#ifndef _WIN32
+  // A Linux file name need not be UTF-8; the report replaces such bytes instead of breaking.
+  fs::rename(dir / "pkg.exe", dir / "pkg\xFF.exe");
+  const ToolRun odd = RunTool({"inspect", "--json", P(dir / "pkg\xFF.exe")});
+  ASSERT_EQ(odd.code, 0) << odd.err;
+  EXPECT_EQ(nlohmann::json::parse(odd.out)["package"], P(dir / "pkg\xEF\xBF\xBD.exe"));
+#endif
 }
 
 TEST(CliTest, ParameterErrorsStopCreate) {
@@ -124,6 +162,7 @@ TEST(CliTest, FailuresExitWithOneAndOneLine) {
        P(dir / "o.exe")},
       {"inspect", P(dir / "plain.bin")},
       {"inspect", P(dir / "none.exe")},
+      {"inspect", "--ca-file", P(dir / "no-ca.pem"), P(dir / "plain.bin")},
   };
   for (const auto& args : failing) {
     const ToolRun run = RunTool(args);

@@ -2,16 +2,23 @@
 // script and, when makensis is installed, the whole create.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "packer/cli.h"
 #include "packer/folder_check.h"
+#include "packer/folder_list.h"
 #include "packer/inspect.h"
 #include "packer/nsis.h"
 #include "packer/text.h"
 #include "tests/packer/test_support.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -118,34 +125,128 @@ INSTANTIATE_TEST_SUITE_P(
         SetupCase{"absolute_path", u"/S C:\\Windows\\notepad.exe", 0, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FolderContentsTest, EmptyFoldersAndBadNamesAreErrors) {
-  ScratchDir dir;
-  fs::create_directories(dir / "empty" / "sub");
+/// The problems CheckFolderContents finds in `folder`, one line each.
+std::vector<std::string> FolderProblems(const fs::path& folder) {
+  std::vector<harwpack::FolderEntry> entries;
+  EXPECT_EQ(harwpack::ListFolder(folder, entries), "");
   std::vector<harwpack::CheckMessage> messages;
-  harwpack::CheckFolderContents(dir / "empty", messages);
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_NE(messages[0].text.find("holds no files"), std::string::npos);
-#ifndef _WIN32
-  harwpack_test::WriteBytes(dir / "empty" / "sub" / "a:b.txt", {1});
-  messages.clear();
-  harwpack::CheckFolderContents(dir / "empty", messages);
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_NE(messages[0].text.find("cannot be unpacked on Windows"), std::string::npos);
-#endif
+  harwpack::CheckFolderContents(folder, entries, messages);
+  std::vector<std::string> lines;
+  for (const auto& m : messages) {
+    EXPECT_EQ(m.severity, Severity::kError) << m.text;
+    lines.push_back(m.text);
+  }
+  return lines;
 }
 
-TEST(ExtractorScriptTest, SilentUserLevelCheckedAndEscaped) {
+TEST(FolderContentsTest, RefusesWhatCannotBeUnpackedOnWindows) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;  // adds the entry to a folder that holds a.txt
+    const char* problem;                        // "" when the folder is fine
+  };
+  const auto file = [](const char* name) {
+    return [name](const fs::path& dir) { harwpack_test::WriteBytes(dir / name, {1}); };
+  };
+  const std::vector<Case> cases = {
+      {"plain_names", file("b c.txt"), ""},
+      {"dollar_without_brace", file("$b.txt"), ""},
+      {"define_syntax", file("a${NSISDIR}.txt"), "${"},
+#ifndef _WIN32
+      // Windows' own file systems cannot even make these.
+      {"case_twin", file("A.TXT"), "differ only in letter case"},
+      {"trailing_dot", file("b."), "ending in a dot"},
+      {"colon", file("a:b.txt"), "does not allow"},
+      {"backslash", file("a\\b.txt"), "does not allow"},
+      {"not_utf8", file("\xFF.txt"), "not valid Unicode"},
+      {"link_to_file", [](const fs::path& d) { fs::create_symlink(d / "a.txt", d / "l.txt"); }, ""},
+      {"link_to_folder", [](const fs::path& d) { fs::create_directory_symlink(d, d / "loop"); }, "neither a file"},
+      {"broken_link", [](const fs::path& d) { fs::create_symlink(d / "gone", d / "l.txt"); }, "neither a file"},
+      {"pipe", [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "p").c_str(), 0600), 0); }, "neither a file"},
+#endif
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    harwpack_test::WriteBytes(dir / "a.txt", {1});
+    c.make(dir.path());
+    const std::vector<std::string> problems = FolderProblems(dir.path());
+    if (*c.problem == '\0') {
+      EXPECT_TRUE(problems.empty()) << c.name << ": " << problems[0];
+      continue;
+    }
+    ASSERT_EQ(problems.size(), 1u) << c.name;
+    EXPECT_NE(problems[0].find(c.problem), std::string::npos) << c.name << ": " << problems[0];
+  }
+}
+
+TEST(FolderContentsTest, AFolderWithoutFilesIsRefused) {
+  ScratchDir dir;
+  fs::create_directories(dir / "empty" / "sub");
+  const std::vector<std::string> problems = FolderProblems(dir / "empty");
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].find("holds no files"), std::string::npos);
+}
+
+TEST(ListFolderTest, SameOrderWhateverTheFileSystemReturns) {
+  // Created in two different orders; the listing must not tell them apart.
+  const std::vector<std::string> names = {"b", "C", "\xC3\xA4", "a", "Z"};
+  std::vector<std::vector<std::string>> listings;
+  for (bool reversed : {false, true}) {
+    ScratchDir dir;
+    std::vector<std::string> order = names;
+    if (reversed) std::reverse(order.begin(), order.end());
+    for (const char* sub : {reversed ? "y" : "x", reversed ? "x" : "y"}) {
+      fs::create_directories(dir / sub / "deep");
+      for (const std::string& name : order) harwpack_test::WriteBytes(dir / sub / harwpack::PathFromUtf8(name), {1});
+    }
+    for (const std::string& name : order) harwpack_test::WriteBytes(dir.path() / harwpack::PathFromUtf8(name), {2});
+    std::vector<harwpack::FolderEntry> entries;
+    ASSERT_EQ(harwpack::ListFolder(dir.path(), entries), "");
+    std::vector<std::string> listing;
+    for (const auto& e : entries) {
+      listing.push_back(harwpack::RelativeName(e) + (e.kind == harwpack::EntryKind::kFolder ? "\\" : ""));
+    }
+    listings.push_back(listing);
+  }
+  // Files before folders, both by the bytes of their UTF-8 names; a folder's contents right after it.
+  const std::vector<std::string> expected = {
+      "C", "Z", "a", "b", "\xC3\xA4", "x\\", "x\\C", "x\\Z", "x\\a", "x\\b", "x\\\xC3\xA4", "x\\deep\\",
+      "y\\", "y\\C", "y\\Z", "y\\a", "y\\b", "y\\\xC3\xA4", "y\\deep\\"};
+  EXPECT_EQ(listings[0], expected);
+  EXPECT_EQ(listings[1], expected);
+}
+
+TEST(ExtractorScriptTest, OneFileCommandPerFileInListingOrder) {
+  using harwpack::EntryKind;
   harwpack::ExtractorJob job;
-  job.folder = fs::path("/data") / "a$b\"c";
-  job.folder_name = u"Sub/Disk1";
-  job.output = fs::path("/tmp") / "x.exe";
-  const std::string script = harwpack::ExtractorScript(job);
-  for (const char* line : {"Unicode true\n", "CRCCheck on\n", "SilentInstall silent\n",
-                           "RequestExecutionLevel user\n", "SetOutPath \"$EXEDIR\\Sub\\Disk1\"\n",
-                           "IfErrors failed\n", "SetErrorLevel 1\n", "SetErrorLevel 0\n"}) {
+  job.folder_name = u"Sub/Di$k1";
+  job.entries = {{"/x/Setup.exe", "", "Setup.exe", EntryKind::kFile},
+                 {"/x/empty", "", "empty", EntryKind::kFolder},
+                 {"/x/t", "", "t", EntryKind::kFolder},
+                 {"/x/t/$a b.txt", "t", "$a b.txt", EntryKind::kLinkToFile}};
+  std::string script;
+  ASSERT_EQ(harwpack::ExtractorScript(job, {"in/1/f", "", "", "in/4/f"}, script), "");
+  const std::string expected =
+      "Section\n"
+      "  ClearErrors\n"
+      "  SetOutPath \"$EXEDIR\\Sub\\Di$$k1\"\n"
+      "  IfErrors failed\n"
+      "  File \"/oname=Setup.exe\" \"in/1/f\"\n"
+      "  SetOutPath \"$EXEDIR\\Sub\\Di$$k1\\empty\"\n"
+      "  IfErrors failed\n"
+      "  SetOutPath \"$EXEDIR\\Sub\\Di$$k1\\t\"\n"
+      "  IfErrors failed\n"
+      "  File \"/oname=$$a b.txt\" \"in/4/f\"\n"
+      "  IfErrors failed\n";
+  EXPECT_NE(script.find(expected), std::string::npos) << script;
+  for (const char* line : {"Unicode true\n", "CRCCheck on\n", "SilentInstall silent\n", "RequestExecutionLevel user\n",
+                           "OutFile \"extractor.exe\"\n", "SetErrorLevel 1\n", "SetErrorLevel 0\n"}) {
     EXPECT_NE(script.find(line), std::string::npos) << line << " in\n" << script;
   }
-  EXPECT_NE(script.find("a$$b$\\\"c"), std::string::npos) << script;
+  // A source is read literally, so a quote or "${" in it cannot be written into the script.
+  for (const char* source : {"C:\\a\"b\\f", "C:\\${X}\\f"}) {
+    EXPECT_NE(harwpack::ExtractorScript(job, {source, "", "", "in/4/f"}, script), "") << source;
+  }
   EXPECT_EQ(harwpack::NsisQuoted("$x\"y"), "\"$$x$\\\"y\"");
 }
 

@@ -1,10 +1,16 @@
-// Signing a package with osslsigncode keeps its container readable; a signed
-// stub loses its signature when it is packed.
+// Signing with osslsigncode: a package signed afterwards keeps its container
+// readable, a signed stub loses its signature when it is packed, and create
+// --sign signs the self-extractor and the package so that both verify.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "packer/cli.h"
 #include "packer/container.h"
 #include "packer/inspect.h"
 #include "packer/text.h"
@@ -112,5 +118,119 @@ TEST_F(SigningTest, SignedStubIsStrippedAndThePackageSignsAgain) {
   ASSERT_EQ(Sign("pkg.exe", "pkg-signed.exe").exit_code, 0);
   EXPECT_EQ(Verify("pkg-signed.exe").exit_code, 0);
 }
+
+/// The documented osslsigncode templates, with the files they need made by openssl.
+struct TemplateCase {
+  const char* name;
+  const char* sign;  // %D stands for the scratch folder, %M for the PKCS#11 module
+  bool token;        // the key lies in a SoftHSM token
+};
+
+void PrintTo(const TemplateCase& c, std::ostream* os) { *os << c.name; }
+
+class SignedCreateTest : public SigningTest, public ::testing::WithParamInterface<TemplateCase> {
+ protected:
+  /// Puts the test key into a fresh SoftHSM token in the scratch folder; "" when SoftHSM is missing.
+  std::string MakeToken() {
+    std::string module;
+    for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so", "/usr/lib/softhsm/libsofthsm2.so",
+                                  "/usr/lib64/pkcs11/libsofthsm2.so"}) {
+      if (std::filesystem::exists(candidate)) module = candidate;
+    }
+    if (module.empty() || !harwpack_test::RunCommand(dir_.path(), "softhsm2-util", {"--version"}).started) return "";
+    std::filesystem::create_directories(dir_ / "tokens");
+    const std::string conf = "directories.tokendir = " + P(dir_ / "tokens") + "\nobjectstore.backend = file\n";
+    harwpack_test::WriteBytes(dir_ / "softhsm2.conf", harwpack_test::Bytes(conf.begin(), conf.end()));
+    // The signer, started by create, finds the token through this variable.
+#ifdef _WIN32
+    EXPECT_EQ(_putenv_s("SOFTHSM2_CONF", P(dir_ / "softhsm2.conf").c_str()), 0);
+#else
+    EXPECT_EQ(setenv("SOFTHSM2_CONF", P(dir_ / "softhsm2.conf").c_str(), 1), 0);
+#endif
+    harwpack_test::WriteBytes(dir_ / "pin.txt", {'1', '2', '3', '4'});
+    const std::vector<std::vector<std::string>> steps = {
+        {"softhsm2-util", "--init-token", "--free", "--label", "Vendor", "--pin", "1234", "--so-pin", "5678"},
+        {"openssl", "pkcs8", "-topk8", "-nocrypt", "-in", P(dir_ / "k.pem"), "-out", P(dir_ / "k8.pem")},
+        {"softhsm2-util", "--import", P(dir_ / "k8.pem"), "--token", "Vendor", "--label", "signing", "--id", "01",
+         "--pin", "1234"}};
+    for (const auto& step : steps) {
+      const auto run = harwpack_test::RunCommand(dir_.path(), step[0], {step.begin() + 1, step.end()});
+      EXPECT_EQ(run.exit_code, 0) << step[0] << " " << step[1] << ": " << run.output;
+    }
+    return module;
+  }
+};
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+nlohmann::json InspectJson(const std::filesystem::path& package, const std::filesystem::path& ca) {
+  std::ostringstream out;
+  std::ostringstream err;
+  EXPECT_EQ(harwpack::RunCli({"inspect", "--json", "--ca-file", P(ca), P(package)}, out, err), 0) << err.str();
+  return nlohmann::json::parse(out.str());
+}
+
+TEST_P(SignedCreateTest, BothSignaturesVerifyAndInspectSaysSo) {
+  if (!harwpack_test::RunCommand(dir_.path(), "makensis", {"-VERSION"}).started) GTEST_SKIP() << "no makensis";
+  const auto p12 = harwpack_test::RunCommand(dir_.path(), "openssl",
+                                             {"pkcs12", "-export", "-inkey", P(dir_ / "k.pem"), "-in",
+                                              P(dir_ / "c.pem"), "-out", P(dir_ / "v.p12"), "-passout", "pass:secret"});
+  ASSERT_EQ(p12.exit_code, 0) << p12.output;
+  std::string sign = Replace(GetParam().sign, "%D", P(dir_.path()));
+  if (GetParam().token) {
+    const std::string module = MakeToken();
+    if (module.empty()) GTEST_SKIP() << "SoftHSM is not installed";
+    sign = Replace(sign, "%M", module);
+  }
+  std::filesystem::create_directories(dir_ / "inst");
+  harwpack_test::WriteBytes(dir_ / "inst" / "Setup.exe", harwpack_test::MinimalPe());
+  harwpack_test::WriteBytes(dir_ / "stub.exe", harwpack_test::MinimalPe());
+  std::ostringstream out;
+  std::ostringstream err;
+  ASSERT_EQ(harwpack::RunCli({"create", "--stub", P(dir_ / "stub.exe"), "--folder", P(dir_ / "inst"), "--sign", sign,
+                              "--out", P(dir_ / "pkg.exe")},
+                             out, err),
+            0)
+      << err.str();
+  const auto package = Verify("pkg.exe");
+  EXPECT_EQ(package.exit_code, 0) << package.output;
+  ASSERT_EQ(harwpack::RunCli({"extract", P(dir_ / "pkg.exe"), "--out", P(dir_ / "extractor.exe")}, out, err), 0);
+  const auto extractor = Verify("extractor.exe");
+  EXPECT_EQ(extractor.exit_code, 0) << extractor.output;
+
+  const nlohmann::json report = InspectJson(dir_ / "pkg.exe", dir_ / "c.pem");
+  EXPECT_EQ(report["extractor_signature"]["verification"], "verified") << report.dump(2);
+  EXPECT_EQ(report["package_signature"]["verification"], "verified") << report.dump(2);
+  const auto digest = harwpack_test::RunCommand(dir_.path(), "openssl", {"dgst", "-sha256", "-r", P(dir_ / "pkg.exe")});
+  EXPECT_EQ(digest.output.substr(0, 64), report["package_sha256"]);
+
+  // One changed byte in the embedded extractor breaks both signatures, and inspect says why.
+  harwpack_test::Bytes bytes = harwpack_test::ReadBytes(dir_ / "pkg.exe");
+  bytes[static_cast<std::size_t>(report["archived_data"]["offset"]) + 1000] ^= 0x01;
+  harwpack_test::WriteBytes(dir_ / "changed.exe", bytes);
+  const nlohmann::json changed = InspectJson(dir_ / "changed.exe", dir_ / "c.pem");
+  for (const char* key : {"extractor_signature", "package_signature"}) {
+    EXPECT_EQ(changed[key]["verification"], "failed") << key;
+    EXPECT_NE(changed[key]["detail"].get<std::string>().find("digest"), std::string::npos) << changed.dump(2);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Osslsigncode, SignedCreateTest,
+    ::testing::Values(
+        TemplateCase{"certificate_and_key",
+                     "osslsigncode sign -certs \"%D/c.pem\" -key \"%D/k.pem\" -n 'Vendor check' -in {in} -out {out}",
+                     false},
+        TemplateCase{"pkcs12_file", "osslsigncode sign -pkcs12 \"%D/v.p12\" -pass secret -in {in} -out {out}", false},
+        TemplateCase{"pkcs11_token",
+                     "osslsigncode sign -pkcs11module %M -certs \"%D/c.pem\" "
+                     "-key 'pkcs11:token=Vendor;object=signing;type=private' -readpass \"%D/pin.txt\" -in {in} -out {out}",
+                     true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

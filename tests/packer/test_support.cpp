@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 
 #include "packer/process.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -134,7 +139,21 @@ CommandResult RunCommand(const fs::path& dir, const std::string& program,
 std::vector<std::string> ListDir(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
   return names;
+}
+
+fs::path TestProgram(const std::string& name) {
+#ifdef _WIN32
+  // Under Wine the build tree's Unix paths mean nothing; the helpers lie beside this program.
+  std::wstring buffer(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+  EXPECT_TRUE(length > 0 && length < buffer.size()) << "GetModuleFileNameW failed: " << GetLastError();
+  buffer.resize(length);
+  return fs::path(buffer).parent_path() / (name + ".exe");
+#else
+  return fs::path(HARWPACK_TEST_BIN_DIR) / name;
+#endif
 }
 
 }  // namespace harwpack_test

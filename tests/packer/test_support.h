@@ -55,7 +55,9 @@ struct CommandResult {
 /// Runs `program` (looked up on PATH) with `args`, logging into `dir`.
 CommandResult RunCommand(const std::filesystem::path& dir, const std::string& program,
                          const std::vector<std::string>& args);
-/// Names of the entries in `dir`.
+/// Names of the entries in `dir`, sorted.
 std::vector<std::string> ListDir(const std::filesystem::path& dir);
+/// A helper program built beside the tests ("fake_signer"), with ".exe" on Windows.
+std::filesystem::path TestProgram(const std::string& name);
 
 }  // namespace harwpack_test

@@ -1,0 +1,198 @@
+#include "packer/create.h"
+
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "packer/cli.h"
+#include "packer/file_io.h"
+#include "packer/folder_check.h"
+#include "packer/folder_list.h"
+#include "packer/nsis.h"
+#include "packer/options_check.h"
+#include "packer/reader.h"
+#include "packer/text.h"
+
+namespace fs = std::filesystem;
+
+namespace harwpack {
+namespace {
+
+int Fail(std::ostream& err, const std::string& message) {
+  err << "harwpack: " << message << "\n";
+  return kExitFailure;
+}
+
+/// Prints the messages; returns true when none is an error.
+bool Report(const std::vector<CheckMessage>& messages, std::ostream& err) {
+  bool clean = true;
+  for (const CheckMessage& m : messages) {
+    const bool error = m.severity == Severity::kError;
+    err << "harwpack: " << (error ? "error: " : "warning: ") << m.text << "\n";
+    clean = clean && !error;
+  }
+  return clean;
+}
+
+/// Checks the parameter string (when given) and returns the settings it leads to.
+bool CheckParameterText(const std::optional<std::string>& text, UpdaterSettings& settings, std::ostream& err) {
+  if (!text) return true;
+  const std::optional<std::u16string> units = Utf8ToUtf16(*text);
+  if (!units) {
+    Fail(err, "the parameter string is not valid UTF-8");
+    return false;
+  }
+  const ParameterReport report = CheckParameters(*units);
+  settings = report.settings;
+  return Report(report.messages, err);
+}
+
+/// Lists the folder once and makes the checks that only a folder build can
+/// make; the extractor is then built from exactly that listing.
+bool CheckFolderBuild(const fs::path& folder, const UpdaterSettings& settings, std::vector<FolderEntry>& entries,
+                      std::ostream& err) {
+  std::vector<CheckMessage> messages;
+  for (const std::string& problem : {CheckInputFolder(folder), CheckFolderName(settings.folder_name)}) {
+    if (!problem.empty()) messages.push_back({Severity::kError, problem});
+  }
+  if (messages.empty()) {
+    const std::string error = ListFolder(folder, entries);
+    if (!error.empty()) messages.push_back({Severity::kError, error});
+  }
+  if (!messages.empty()) return Report(messages, err);
+  CheckFolderContents(folder, entries, messages);
+  CheckSetupInFolder(settings, folder, messages);
+  return Report(messages, err);
+}
+
+/// Compiles the listing into a self-extractor inside `work`; returns its path or "" after an error.
+fs::path MakeExtractor(const CreateRequest& request, const UpdaterSettings& settings,
+                       std::vector<FolderEntry> entries, const TempDirectory& work, std::ostream& out,
+                       std::ostream& err) {
+  ExtractorJob job{std::move(entries), settings.folder_name, request.makensis, request.source_date_epoch};
+  std::string version;
+  std::size_t clamped = 0;
+  std::string error = ProbeMakensis(job.makensis, work.path(), version);
+  if (error.empty()) error = BuildExtractor(job, work.path(), clamped);
+  if (!error.empty()) {
+    Fail(err, error);
+    return {};
+  }
+  out << "compiled the self-extractor with NSIS " << version << "\n";
+  if (request.source_date_epoch) {
+    out << "stored " << clamped << " file time(s) as SOURCE_DATE_EPOCH " << *request.source_date_epoch
+        << " (they were newer)\n";
+  }
+  return work.path() / kExtractorName;
+}
+
+/// Warns when the embedded executable does not even start like a Windows program.
+void CheckArchiveLooksExecutable(const fs::path& archive, std::ostream& err) {
+  InputFile file(archive, "archive");
+  char magic[2] = {0, 0};
+  if (file.ok() && file.size() >= 2 && file.ReadExact(magic, 2, "its header") && magic[0] == 'M' &&
+      magic[1] == 'Z') {
+    return;
+  }
+  if (file.ok()) err << "harwpack: warning: archive does not start like a Windows executable (no MZ header)\n";
+}
+
+/// Signs the self-extractor in the working folder (a given one is copied
+/// there first, so that the vendor's file stays as it is); returns its path or "".
+fs::path SignExtractor(const SignRequest& sign, const fs::path& extractor, const TempDirectory& work,
+                       std::ostream& out, std::ostream& err) {
+  const fs::path target = work.path() / kExtractorName;
+  std::error_code ec;
+  if (extractor != target && !fs::copy_file(extractor, target, ec)) {
+    Fail(err, "cannot copy the archive '" + PathToUtf8(extractor) + "' to sign it (" + ec.message() + ")");
+    return {};
+  }
+  const std::string error = SignFile(sign, target, work.path() / "extractor.signed.exe", "the self-extractor", err);
+  if (!error.empty()) {
+    Fail(err, error);
+    return {};
+  }
+  out << "signed the self-extractor\n";
+  return target;
+}
+
+/// What a run of the package reads: the container's place, its parameter block and the archived data.
+std::string ContainerFingerprint(const fs::path& package, std::string& print) {
+  ContainerInfo info;
+  std::string digest;
+  std::string error = ReadContainer(package, info);
+  if (error.empty()) error = HashArchivedData(package, info, digest);
+  print = std::to_string(info.marker_offset) + " " + std::to_string(info.params_size) + " " +
+          Utf16ToUtf8(info.parameters) + " " + std::to_string(info.data_size) + " " + digest;
+  return error;
+}
+
+/// Signs the complete temporary package and makes sure the signer kept what the program reads.
+std::string SignPackage(const SignRequest& sign, const fs::path& staged, std::ostream& out, std::ostream& err) {
+  std::string before;
+  std::string after;
+  std::string error = ContainerFingerprint(staged, before);
+  fs::path copy = staged;
+  copy.replace_extension();  // "<out>.<random>.partial.exe" -> "<out>.<random>.signed.exe"
+  copy.replace_extension(".signed.exe");
+  if (error.empty()) error = SignFile(sign, staged, copy, "the package", err);
+  if (!error.empty()) return error;
+  error = ContainerFingerprint(staged, after);
+  if (!error.empty() || after != before) {
+    return "the signing command changed what the program reads of the package" +
+           (error.empty() ? std::string() : " (" + error + ")");
+  }
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(staged, ec);
+  if (!ec && size > kMaxPackageSize) {
+    return "the signed package is " + std::to_string(size) + " bytes; it must stay below 4 GiB";
+  }
+  out << "signed the package\n";
+  return "";
+}
+
+/// Writes the package and reports the outcome.
+int Pack(const PackageSpec& package, std::ostream& out, std::ostream& err) {
+  const BuildResult result = BuildPackage(package);
+  for (const std::string& note : result.notes) err << "harwpack: note: " << note << "\n";
+  if (!result.error.empty()) return Fail(err, result.error);
+  out << "created " << PathToUtf8(package.output) << " (container at byte " << result.marker_offset << ")\n";
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
+  UpdaterSettings settings;
+  if (!CheckParameterText(request.package.parameters, settings, err)) return kExitFailure;
+  std::string problem = CheckInputFile(request.package.stub, "stub");
+  if (problem.empty() && request.archive) problem = CheckInputFile(*request.archive, "archive");
+  std::error_code ec;
+  if (problem.empty() && request.archive && fs::equivalent(request.package.output, *request.archive, ec)) {
+    problem = "output '" + PathToUtf8(request.package.output) + "' is the archive itself";
+  }
+  if (!problem.empty()) return Fail(err, problem);
+  std::vector<FolderEntry> entries;
+  if (request.folder && !CheckFolderBuild(*request.folder, settings, entries, err)) return kExitFailure;
+  if (request.archive) CheckArchiveLooksExecutable(*request.archive, err);
+
+  std::unique_ptr<TempDirectory> work;  // holds the extractor and the signer's files until the end
+  if (request.folder || request.sign) {
+    work = std::make_unique<TempDirectory>();
+    if (!work->ok()) return Fail(err, work->error());
+  }
+  PackageSpec& package = request.package;
+  package.archive = request.folder ? MakeExtractor(request, settings, std::move(entries), *work, out, err)
+                                   : *request.archive;
+  if (package.archive.empty()) return kExitFailure;
+  if (request.sign) {
+    SignRequest& sign = *request.sign;
+    sign.log_dir = work->path();
+    package.archive = SignExtractor(sign, package.archive, *work, out, err);
+    if (package.archive.empty()) return kExitFailure;
+    package.before_commit = [&sign, &out, &err](const fs::path& staged) { return SignPackage(sign, staged, out, err); };
+  }
+  return Pack(package, out, err);
+}
+
+}  // namespace harwpack

@@ -1,0 +1,31 @@
+// The create command: from an installation folder (or a ready self-extractor)
+// to a package, with the checks before anything is written, the signing of
+// both executables and the clamping of file times for reproducible builds.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+
+#include "packer/container.h"
+#include "packer/signing.h"
+
+namespace harwpack {
+
+/// What one create is asked to do.
+struct CreateRequest {
+  PackageSpec package;                             ///< stub, parameters and output; the archive is decided here
+  std::optional<std::filesystem::path> folder;     ///< compile the extractor from this folder...
+  std::optional<std::filesystem::path> archive;    ///< ...or embed this one (never modified)
+  std::filesystem::path makensis = "makensis";     ///< the NSIS compiler for a folder build
+  std::optional<SignRequest> sign;                 ///< sign the extractor, then the package
+  std::optional<std::uint64_t> source_date_epoch;  ///< file times newer than this are stored as it
+};
+
+/// Runs create: results to `out`, messages (one line each, a failing
+/// signer's output indented below) to `err`. Returns the exit code. On any
+/// failure nothing is left under the output name and no temporary file stays.
+int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err);
+
+}  // namespace harwpack
