@@ -9,6 +9,7 @@
 #include "packer/file_io.h"
 #include "packer/folder_check.h"
 #include "packer/inspect.h"
+#include "packer/install_paths.h"
 #include "packer/nsis.h"
 #include "packer/options_check.h"
 #include "packer/reader.h"
@@ -173,9 +174,7 @@ void CheckArchiveLooksExecutable(const std::filesystem::path& archive, std::ostr
 }
 
 std::string CheckCreateLine(const CommandLine& line) {
-  for (const char* required : {"--stub", "--out"}) {
-    if (!line.Value(required)) return std::string("create needs ") + required;
-  }
+  if (!line.Value("--out")) return "create needs --out";
   if (line.Value("--archive").has_value() == line.Value("--folder").has_value()) {
     return "create needs exactly one of --archive and --folder";
   }
@@ -206,7 +205,9 @@ int RunCreate(const CommandLine& line, std::ostream& out, std::ostream& err) {
   const std::string usage = CheckCreateLine(line);
   if (!usage.empty()) return UsageError(err, usage);
   PackageSpec spec;
-  spec.stub = PathFromUtf8(*line.Value("--stub"));
+  const ProgramLookup stub = ChooseStub(line.Value("--stub"));
+  if (!stub.error.empty()) return Fail(err, stub.error);
+  spec.stub = stub.path;
   spec.output = PathFromUtf8(*line.Value("--out"));
   spec.parameters = line.Value("--params");
   UpdaterSettings settings;
@@ -240,10 +241,11 @@ int RunExtract(const CommandLine& line, std::ostream& out, std::ostream& err) {
 
 std::string UsageText() {
   return "usage:\n"
-         "  harwpack create --stub PROGRAM (--folder DIR | --archive EXE) [--params TEXT]\n"
+         "  harwpack create [--stub PROGRAM] (--folder DIR | --archive EXE) [--params TEXT]\n"
          "                  [--makensis PATH] --out PACKAGE\n"
          "  harwpack inspect [--json] PACKAGE\n"
          "  harwpack extract PACKAGE --out EXE\n"
+         "  harwpack --version\n"
          "\n"
          "create   writes PACKAGE: a copy of PROGRAM (without any signature) followed by a\n"
          "         container with the parameter string TEXT and a self-extractor. With\n"
@@ -252,6 +254,8 @@ std::string UsageText() {
          "         into the current directory; --archive embeds an existing one. Without\n"
          "         --params no parameter string is stored. TEXT is checked as the program\n"
          "         will read it (options /S /A /F with a value, /X /V /W /D /H).\n"
+         "         Without --stub, the HarwUpdater.exe installed with harwpack is used\n"
+         "         (beside harwpack, or in ../share/harwupdater from its folder).\n"
          "inspect  shows the container, the tokens and resulting settings, the SHA-256\n"
          "         of the archived data and what follows it (e.g. a signature)\n"
          "extract  writes the embedded executable to EXE\n"
@@ -262,6 +266,10 @@ std::string UsageText() {
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     out << UsageText();
+    return kExitOk;
+  }
+  if (!args.empty() && args[0] == "--version") {
+    out << VersionText();
     return kExitOk;
   }
   CommandLine line;
