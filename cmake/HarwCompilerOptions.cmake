@@ -8,9 +8,6 @@
 if(MSVC)
   add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:/utf-8>)
   set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
-  # Subprojects that ask for an older CMake (GoogleTest's sources) would
-  # otherwise ignore the runtime choice and mix the debug and release runtimes.
-  set(CMAKE_POLICY_DEFAULT_CMP0091 NEW)
 endif()
 
 ## harw_warnings(<target> [PUBLIC] [PEDANTIC])

@@ -14,6 +14,12 @@ packages=(
   nsis osslsigncode openssl
   xvfb xauth
   python3
+  # The MSVC-mode check (scripts/msvc-check.sh): clang-cl, LLVM's librarian,
+  # resource compiler and linker, and the packer's header-only libraries.
+  clang clang-tools lld llvm
+  libcli11-dev nlohmann-json3-dev
+  # The Debian package: dpkg-shlibdeps finds harwpack's library dependencies.
+  dpkg-dev
 )
 
 missing=()
