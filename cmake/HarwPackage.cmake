@@ -16,6 +16,8 @@ set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(HARW_PACKAGE_CONTACT "HarwUpdater maintainers <maintainers@harwupdater.invalid>" CACHE STRING
   "Maintainer of the Debian package")
 set(CPACK_PACKAGE_CONTACT ${HARW_PACKAGE_CONTACT})
+# Symbols are of no use to the people who install the packages.
+set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -38,5 +40,4 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "nsis")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "osslsigncode")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wine")
-set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -105,6 +105,7 @@ top=HarwUpdater-$version-win32
 printf './%s/HarwUpdater.exe\n./%s/README.md\n./%s/harwpack.exe\n' "$top" "$top" "$top" >../expected-zip-files.txt
 diff -u ../expected-zip-files.txt ../zip-files.txt || fail "the zip holds other files than expected"
 cd "$top"
+cmp HarwUpdater.exe "$program" || fail "the zip and the Debian package hold different programs"
 "$harwpack" extract ../../run/InstalledCheck.exe --out extractor.exe >/dev/null
 run_wine version.txt harwpack.exe --version || { cat version.txt; fail "harwpack.exe --version ended with $code"; }
 grep -q "^HarwUpdater.exe $version (.*HarwUpdater-$version-win32.HarwUpdater.exe)" version.txt ||
