@@ -72,7 +72,9 @@ ProgramLookup ChooseStub(const std::optional<std::string>& given) {
   const fs::path own = OwnExecutable(error);
   if (own.empty()) return {{}, "no --stub given, and harwpack cannot tell where it lies: " + error};
   ProgramLookup found = FindProgramBeside(own);
-  if (found.path.empty()) found.error = std::string("no --stub given, and ") + kProgramFileName + " is " + found.error;
+  if (found.path.empty()) {
+    found.error = std::string("no --stub given, and ") + kProgramFileName + " is " + found.error;
+  }
   return found;
 }
 

@@ -45,7 +45,9 @@ struct ResourceSection {
 
 /// Reads the headers up to the resource entry of the data directories.
 std::string FindResources(const Image& image, ResourceSection& found) {
-  if (!image.Has(0, 0x40) || image.data[0] != 'M' || image.data[1] != 'Z') return "not a Windows program (no MZ header)";
+  if (!image.Has(0, 0x40) || image.data[0] != 'M' || image.data[1] != 'Z') {
+    return "not a Windows program (no MZ header)";
+  }
   const std::uint64_t pe = image.U32(0x3C);
   if (!image.Has(pe, 4 + kCoffHeaderSize + 2) || image.U32(pe) != kPeSignature) return "not a PE image";
   found.section_count = image.U16(pe + 4 + 2);
@@ -96,7 +98,8 @@ std::optional<std::uint32_t> DirectoryEntry(const Image& image, const ResourceSe
 }
 
 /// The version numbers in the VS_VERSIONINFO block at `offset` of `size` bytes.
-std::string ReadFixedInfo(const Image& image, std::uint64_t offset, std::uint32_t size, std::string& version) {
+std::string ReadFixedInfo(const Image& image, std::uint64_t offset, std::uint32_t size,
+                          std::string& version) {
   if (size < kFixedInfoOffset + kFixedInfoSize) return "version resource too short";
   const std::size_t key_units = sizeof(kVersionKey) / sizeof(kVersionKey[0]);  // with terminator
   for (std::size_t i = 0; i < key_units; ++i) {

@@ -70,7 +70,8 @@ mkdir -p "$work/obj"
 
 # The check itself: the headers must be readable, and what it is there to
 # catch must be caught.
-compile "$here/probe.cpp" >"$work/probe.txt" 2>&1 || { cat "$work/probe.txt"; fail "the packer's library headers do not compile in MSVC mode"; }
+compile "$here/probe.cpp" >"$work/probe.txt" 2>&1 ||
+  { cat "$work/probe.txt"; fail "the packer's library headers do not compile in MSVC mode"; }
 for canary in vla statement_expression unused_parameter range_case; do
   if compile "$here/$canary.cpp" >/dev/null 2>&1; then
     fail "scripts/msvc-check/$canary.cpp compiled: the check no longer catches what it is for"
@@ -118,4 +119,6 @@ program_link=$(awk '/^build bin\/HarwUpdater\.exe:/ { found = 1 } found && /^  L
 for flag in /MANIFEST:NO /DYNAMICBASE /NXCOMPAT /STACK:1048576 /OPT:REF; do
   [[ " $program_link " == *" $flag "* ]] || fail "HarwUpdater.exe is linked without $flag: $program_link"
 done
-echo "msvc-check: CMake's Microsoft configuration: static runtime and /utf-8 in $(wc -l <"$work/compile-flags.txt") objects, HarwUpdater.exe linked with /MANIFEST:NO"
+objects=$(wc -l <"$work/compile-flags.txt")
+echo "msvc-check: CMake's Microsoft configuration: static runtime and /utf-8 in $objects objects," \
+  "HarwUpdater.exe linked with /MANIFEST:NO"

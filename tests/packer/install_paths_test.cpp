@@ -32,9 +32,11 @@ TEST(InstallPathsTest, FindsTheProgramOfEachLayout) {
     const char* found;                   // "" when none is usable
   };
   const Layout layouts[] = {
-      {"installed_prefix", {"bin/harwpack", "share/harwupdater/HarwUpdater.exe"}, {}, "share/harwupdater/HarwUpdater.exe"},
+      {"installed_prefix", {"bin/harwpack", "share/harwupdater/HarwUpdater.exe"}, {},
+       "share/harwupdater/HarwUpdater.exe"},
       {"unpacked_zip", {"bin/harwpack.exe", "bin/HarwUpdater.exe"}, {}, "bin/HarwUpdater.exe"},
-      {"both_beside_wins", {"bin/HarwUpdater.exe", "share/harwupdater/HarwUpdater.exe"}, {}, "bin/HarwUpdater.exe"},
+      {"both_beside_wins", {"bin/HarwUpdater.exe", "share/harwupdater/HarwUpdater.exe"}, {},
+       "bin/HarwUpdater.exe"},
       {"a_folder_is_no_program", {"share/harwupdater/HarwUpdater.exe"}, {"bin/HarwUpdater.exe"},
        "share/harwupdater/HarwUpdater.exe"},
       {"other_prefix_layout", {"lib/harwupdater/HarwUpdater.exe"}, {}, ""},
@@ -104,7 +106,8 @@ TEST(InstallPathsTest, CreateWithoutStubUsesTheInstalledProgramOrSaysWhereItLook
   harwpack_test::WriteBytes(dir / "arc.exe", {'M', 'Z', 1, 2, 3});
   std::string out;
   std::string err;
-  const int code = RunHarwpack({"create", "--archive", P(dir / "arc.exe"), "--out", P(dir / "pkg.exe")}, out, err);
+  const int code =
+      RunHarwpack({"create", "--archive", P(dir / "arc.exe"), "--out", P(dir / "pkg.exe")}, out, err);
   if (installed.path.empty()) {
     EXPECT_EQ(code, 1);
     EXPECT_EQ(err, "harwpack: no --stub given, and HarwUpdater.exe is " + installed.error + "\n");
