@@ -12,6 +12,7 @@
 #include "packer/file_io.h"
 #include "packer/file_times.h"
 #include "packer/inspect.h"
+#include "packer/install_paths.h"
 #include "packer/reader.h"
 #include "packer/signing.h"
 #include "packer/text.h"
@@ -142,9 +143,7 @@ int UsageError(std::ostream& err, const std::string& message) {
 }
 
 std::string CheckCreateLine(const CommandLine& line) {
-  for (const char* required : {"--stub", "--out"}) {
-    if (!line.Value(required)) return std::string("create needs ") + required;
-  }
+  if (!line.Value("--out")) return "create needs --out";
   if (line.Value("--archive").has_value() == line.Value("--folder").has_value()) {
     return "create needs exactly one of --archive and --folder";
   }
@@ -176,7 +175,9 @@ int RunCreateCommand(const CommandLine& line, std::ostream& out, std::ostream& e
   if (!usage.empty()) return UsageError(err, usage);
   const std::string epoch = ParseSourceDateEpoch(std::getenv(kSourceDateEpoch), request.source_date_epoch);
   if (!epoch.empty()) return Fail(err, epoch);
-  request.package.stub = PathFromUtf8(*line.Value("--stub"));
+  const ProgramLookup stub = ChooseStub(line.Value("--stub"));
+  if (!stub.error.empty()) return Fail(err, stub.error);
+  request.package.stub = stub.path;
   request.package.output = PathFromUtf8(*line.Value("--out"));
   request.package.parameters = line.Value("--params");
   if (line.Value("--folder")) request.folder = PathFromUtf8(*line.Value("--folder"));
@@ -209,10 +210,11 @@ int RunExtract(const CommandLine& line, std::ostream& out, std::ostream& err) {
 
 std::string UsageText() {
   return "usage:\n"
-         "  harwpack create --stub PROGRAM (--folder DIR | --archive EXE) [--params TEXT]\n"
+         "  harwpack create [--stub PROGRAM] (--folder DIR | --archive EXE) [--params TEXT]\n"
          "                  [--makensis PATH] [--sign COMMAND [--sign-attempts N]] --out PACKAGE\n"
          "  harwpack inspect [--json] [--ca-file PEM] PACKAGE\n"
          "  harwpack extract PACKAGE --out EXE\n"
+         "  harwpack --version\n"
          "\n"
          "create   writes PACKAGE: a copy of PROGRAM (without any signature) followed by a\n"
          "         container with the parameter string TEXT and a self-extractor. With\n"
@@ -221,6 +223,8 @@ std::string UsageText() {
          "         into the current directory; --archive embeds an existing one. Without\n"
          "         --params no parameter string is stored. TEXT is checked as the program\n"
          "         will read it (options /S /A /F with a value, /X /V /W /D /H).\n"
+         "         Without --stub, the HarwUpdater.exe installed with harwpack is used\n"
+         "         (beside harwpack, or in ../share/harwupdater from its folder).\n"
          "         --sign runs COMMAND on the self-extractor before it is embedded and on\n"
          "         the finished package: {in} stands for the file to sign, {out} for a new\n"
          "         file to write instead (e.g. 'osslsigncode sign -pkcs12 v.p12 -in {in}\n"
@@ -240,6 +244,10 @@ std::string UsageText() {
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     out << UsageText();
+    return kExitOk;
+  }
+  if (!args.empty() && args[0] == "--version") {
+    out << VersionText();
     return kExitOk;
   }
   CommandLine line;

@@ -10,10 +10,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 win="$root/build/win"
 native="$root/build/native"
 demo="$root/build/demo"
-cmake -S "$root" -B "$win" -G Ninja --toolchain "$root/cmake/mingw-i686.cmake" >/dev/null
-cmake --build "$win" --target HarwUpdater sample_setup
-cmake -S "$root" -B "$native" -G Ninja >/dev/null
-cmake --build "$native" --target harwpack
+(cd "$root" && cmake --preset mingw >/dev/null && cmake --build --preset mingw --target HarwUpdater sample_setup)
+(cd "$root" && cmake --preset native >/dev/null && cmake --build --preset native --target harwpack)
 
 # The installation folder: the sample files and the built setup program.
 rm -rf "$demo/installation" "$demo/run"

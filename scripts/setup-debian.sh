@@ -15,6 +15,11 @@ packages=(
   nsis osslsigncode openssl softhsm2 libengine-pkcs11-openssl
   xvfb xauth
   python3
+  # The MSVC-mode check (scripts/msvc-check.sh): clang-cl, LLVM's librarian,
+  # resource compiler and linker (the packer's header libraries are above).
+  clang clang-tools lld llvm
+  # The Debian package: dpkg-shlibdeps finds harwpack's library dependencies.
+  dpkg-dev
 )
 
 missing=()

@@ -96,7 +96,7 @@ TEST(Harness, LogReaderSplitsLinesAndReportsMalformedOnes) {
       "2024/01/02 03:04:05.006, 0x04 first\n",   // no comma after the level
       "2024/01/02 03:04:05.006, 0x4a, lower\n",  // level digits are upper case
       "24/01/02 03:04:05.006, 0x04, short\n",
-      "\xEF\xBB\xBF2024/01/02 03:04:05.006, 0x04, bom\n",
+      "\xEF\xBB\xBF" "2024/01/02 03:04:05.006, 0x04, bom\n",
       "2024/01/02 03:04:05.006, 0x04, a\n)\n",   // a line feed inside a message
   };
   for (const char* bytes : malformed) EXPECT_NE(ParseLog(bytes).problem, "") << bytes;

@@ -1,0 +1,43 @@
+# CPack: a Debian package from the native tree (harwpack, the program, the
+# man page and the README) and a zip from the Windows tree (harwpack.exe,
+# HarwUpdater.exe, the README). `cpack` in the tree's folder makes it.
+
+set(CPACK_PACKAGE_NAME HarwUpdater)
+set(CPACK_PACKAGE_VENDOR "Harrowvindalet")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Self-contained update packages for Windows, and the packer that makes them")
+set(CPACK_PACKAGE_DESCRIPTION
+"harwpack turns an installation folder into a signed update package: the
+HarwUpdater.exe program with an NSIS self-extractor and a parameter string
+behind it. Started on Windows, the package unpacks the folder, runs its setup
+program with the console hidden, removes the folder, ends with the setup
+program's exit code and logs every step.")
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(HARW_PACKAGE_CONTACT "HarwUpdater maintainers <maintainers@harwupdater.invalid>" CACHE STRING
+  "Maintainer of the Debian package")
+set(CPACK_PACKAGE_CONTACT ${HARW_PACKAGE_CONTACT})
+# Symbols are of no use to the people who install the packages.
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME HarwUpdater-${PROJECT_VERSION}-win32)
+  include(CPack)
+  return()
+endif()
+
+if(NOT HARW_PROGRAM)
+  return()  # a Debian package without the program would not work (see HarwInstall.cmake)
+endif()
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_PACKAGE_NAME harwupdater)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The libraries harwpack links come from dpkg-shlibdeps; makensis builds the
+# self-extractors; osslsigncode signs the packages; Wine runs them for a try.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "nsis")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "osslsigncode")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wine")
+include(CPack)

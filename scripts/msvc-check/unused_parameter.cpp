@@ -1,0 +1,2 @@
+// Must not compile in the check: a level-4 warning (unreferenced parameter).
+int Zero(int value) { return 0; }

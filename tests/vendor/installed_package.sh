@@ -1,0 +1,123 @@
+#!/bin/sh
+# The vendor walkthrough as an installed harwpack runs it: the Debian package
+# is unpacked into a temporary root (nothing is installed on the machine), and
+# from there, without --stub, a package is created from the sample folder,
+# inspected and run under Wine. The Windows zip is unpacked the same way and
+# its harwpack.exe, under Wine, finds the program beside itself.
+# Usage: installed_package.sh <package.deb> <package.zip> <bin folder> <sample folder> <work folder>
+# (the bin folder is the Windows tree's, for the sample setup program).
+set -eu
+
+absolute() { (cd "$(dirname "$1")" && echo "$(pwd)/$(basename "$1")"); }
+deb=$(absolute "$1")
+zip=$(absolute "$2")
+bin=$(absolute "$3")
+sample=$(absolute "$4")
+work=$5
+: "${WINEPREFIX:?WINEPREFIX must name the build tree's prefix}"
+export WINEPREFIX
+
+fail() { echo "installed_package: $*" >&2; exit 1; }
+# Runs a Windows program with its output in a file: Wine's helper processes
+# would hold a pipe open.
+run_wine() { # run_wine <output file> <program> [arguments...]
+  out=$1
+  shift
+  code=0
+  wine "$@" </dev/null >"$out" 2>&1 || code=$?
+  return "$code"
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+# --- The Debian package: its fields and exactly its files -------------------
+version=$(dpkg-deb -f "$deb" Version)
+[ -n "$version" ] || fail "no Version in $deb"
+dpkg-deb -f "$deb" Depends | grep -qw nsis || fail "Depends lacks nsis: $(dpkg-deb -f "$deb" Depends)"
+dpkg-deb -f "$deb" Recommends | grep -qw osslsigncode || fail "Recommends lacks osslsigncode"
+dpkg-deb -c "$deb" | awk '$NF !~ /\/$/ { print $NF }' | sort >"$work/files.txt"
+cat >"$work/expected-files.txt" <<'EOF'
+./usr/bin/harwpack
+./usr/share/doc/harwupdater/README.md
+./usr/share/harwupdater/HarwUpdater.exe
+./usr/share/man/man1/harwpack.1.gz
+EOF
+diff -u "$work/expected-files.txt" "$work/files.txt" || fail "the Debian package holds other files than expected"
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+harwpack=$root/usr/bin/harwpack
+program=$root/usr/share/harwupdater/HarwUpdater.exe
+
+# --- Versions: both must be the package's own --------------------------------
+"$harwpack" --version >"$work/version.txt"
+printf 'harwpack %s\nHarwUpdater.exe %s (%s)\n' "$version" "$version" "$program" >"$work/expected-version.txt"
+diff -u "$work/expected-version.txt" "$work/version.txt" ||
+  fail "harwpack --version does not name version $version for both (is res/HarwUpdater.rc behind the project version?)"
+
+# --- The man page documents every option the usage text names ----------------
+gzip -dc "$root/usr/share/man/man1/harwpack.1.gz" | sed 's/\\-/-/g' >"$work/harwpack.1"
+grep -q "^\.TH HARWPACK 1 .*$version" "$work/harwpack.1" || fail "the man page does not carry version $version"
+for option in $("$harwpack" --help | grep -oE -- '--[a-z]+' | sort -u); do
+  grep -qe "$option" "$work/harwpack.1" || fail "the man page does not mention $option"
+done
+
+# --- The walkthrough without --stub ------------------------------------------
+mkdir -p "$work/Disk1" "$work/run"
+cp -r "$sample/." "$work/Disk1/"
+cp "$bin/sample_setup.exe" "$work/Disk1/Setup.exe"
+cd "$work"
+"$harwpack" create --folder Disk1 --params '/A "/installed-check"' --out run/InstalledCheck.exe >create.txt 2>&1 ||
+  { cat create.txt; fail "create without --stub failed"; }
+cmp -n "$(wc -c <"$program")" "$program" run/InstalledCheck.exe ||
+  fail "the package does not start with the installed program"
+"$harwpack" inspect run/InstalledCheck.exe >inspect.txt || { cat inspect.txt; fail "inspect failed"; }
+grep -q '/A "/installed-check"' inspect.txt || { cat inspect.txt; fail "inspect does not show the parameter string"; }
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  WINEARCH=win32 wineboot -i </dev/null >"$work/wineboot.txt" 2>&1
+  wineserver -w
+fi
+status=0
+wineserver -p </dev/null >/dev/null 2>&1 || status=$?
+[ "$status" -eq 0 ] || [ "$status" -eq 2 ] || fail "wineserver -p failed with $status"
+trap 'wineserver -k </dev/null >/dev/null 2>&1 || true; wineserver -w </dev/null >/dev/null 2>&1 || true' EXIT
+
+log_dir=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp 2>/dev/null | head -n 1)
+[ -n "$log_dir" ] || fail "no temporary folder in $WINEPREFIX"
+rm -f "$log_dir/INSTALLEDCHECK.log"
+cd "$work/run"
+run_wine console.txt InstalledCheck.exe ||
+  { cat console.txt "$log_dir/INSTALLEDCHECK.log"; fail "the package ended with $code, expected 0"; }
+grep -q "started with /installed-check" Installed/setup-report.txt || fail "the setup did not get /installed-check"
+[ ! -e Disk1 ] || fail "Disk1 was left behind"
+[ ! -e ___INSTALLEDCHECK___.exe ] || fail "the temporary executable was left behind"
+grep -q ', 0x04, RemoveDirectory("Disk1")$' "$log_dir/INSTALLEDCHECK.log" || fail "no removal of Disk1 logged"
+
+# --- The Windows zip: harwpack.exe finds HarwUpdater.exe beside itself ------
+mkdir -p "$work/zip"
+cd "$work/zip"
+cmake -E tar xf "$zip"
+find . -type f | sort >../zip-files.txt
+top=HarwUpdater-$version-win32
+printf './%s/HarwUpdater.exe\n./%s/README.md\n./%s/harwpack.exe\n' "$top" "$top" "$top" >../expected-zip-files.txt
+diff -u ../expected-zip-files.txt ../zip-files.txt || fail "the zip holds other files than expected"
+cd "$top"
+cmp HarwUpdater.exe "$program" || fail "the zip and the Debian package hold different programs"
+"$harwpack" extract ../../run/InstalledCheck.exe --out extractor.exe >/dev/null
+run_wine version.txt harwpack.exe --version || { cat version.txt; fail "harwpack.exe --version ended with $code"; }
+grep -q "^HarwUpdater.exe $version (.*HarwUpdater-$version-win32.HarwUpdater.exe)" version.txt ||
+  { cat version.txt; fail "harwpack.exe does not find the program beside itself"; }
+run_wine create.txt harwpack.exe create --archive extractor.exe --params '/A "/zip-check"' --out ZipCheck.exe ||
+  { cat create.txt; fail "harwpack.exe create without --stub ended with $code"; }
+rm -f "$log_dir/ZIPCHECK.log"
+mkdir ../run
+mv ZipCheck.exe ../run/
+cd ../run
+run_wine console.txt ZipCheck.exe || { cat console.txt "$log_dir/ZIPCHECK.log"; fail "the zip's package ended with $code"; }
+grep -q "started with /zip-check" Installed/setup-report.txt || fail "the zip's package did not run its setup"
+[ ! -e Disk1 ] || fail "the zip's package left Disk1 behind"
+
+echo "installed_package: $version from the Debian package and the zip: created without --stub, inspected, ran with exit code 0"
