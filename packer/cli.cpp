@@ -45,7 +45,8 @@ struct CommandSyntax {
 const std::vector<CommandSyntax>& Commands() {
   static const std::vector<CommandSyntax> commands = {
       {"create",
-       {"--stub", "--archive", "--folder", "--params", "--out", "--makensis", "--sign", "--sign-attempts"},
+       {"--stub", "--archive", "--folder", "--params", "--out", "--makensis", "--compression", "--sign",
+        "--sign-attempts"},
        {},
        0},
       {"inspect", {"--ca-file"}, {"--json"}, 1},
@@ -89,6 +90,23 @@ std::string TakeOperands(const CommandSyntax& syntax, const std::vector<std::str
   return "";
 }
 
+/// The arguments after the command name as CLI11 reads them, last first. CLI11
+/// drops an empty inline value ("--params=") and would take the next argument
+/// in its place, so such a value is handed over as an argument of its own.
+std::vector<std::string> ArgumentsForParser(const CommandSyntax& syntax, const std::vector<std::string>& args) {
+  std::vector<std::string> reversed;
+  for (auto it = args.rbegin(); it + 1 != args.rend(); ++it) {
+    const std::string name = it->size() > 1 && it->back() == '=' ? it->substr(0, it->size() - 1) : "";
+    if (std::find(syntax.valued.begin(), syntax.valued.end(), name) == syntax.valued.end()) {
+      reversed.push_back(*it);
+      continue;
+    }
+    reversed.push_back("");
+    reversed.push_back(name);
+  }
+  return reversed;
+}
+
 /// Fills `line` from the arguments after the command name; returns a usage error or "".
 std::string ParseOptions(const CommandSyntax& syntax, const std::vector<std::string>& args,
                          CommandLine& line) {
@@ -104,7 +122,7 @@ std::string ParseOptions(const CommandSyntax& syntax, const std::vector<std::str
   for (const std::string& name : syntax.switches) given[name] = app.add_flag(name);
   std::string error = CheckSwitchValues(syntax, args);
   if (!error.empty()) return error;
-  std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);  // CLI11 takes them last first
+  std::vector<std::string> reversed = ArgumentsForParser(syntax, args);
   try {
     app.parse(reversed);
   } catch (const CLI::ParseError& failure) {
@@ -147,7 +165,15 @@ std::string CheckCreateLine(const CommandLine& line) {
   if (line.Value("--archive").has_value() == line.Value("--folder").has_value()) {
     return "create needs exactly one of --archive and --folder";
   }
-  if (line.Value("--makensis") && !line.Value("--folder")) return "--makensis only goes with --folder";
+  for (const char* folder_only : {"--makensis", "--compression"}) {
+    if (line.Value(folder_only) && !line.Value("--folder")) {
+      return std::string(folder_only) + " only goes with --folder";
+    }
+  }
+  const std::optional<std::string> compression = line.Value("--compression");
+  if (compression && !ParseCompression(*compression)) {
+    return "unknown compression '" + *compression + "' (lzma, zlib, bzip2 or none)";
+  }
   if (line.Value("--sign-attempts") && !line.Value("--sign")) return "--sign-attempts only goes with --sign";
   return "";
 }
@@ -183,6 +209,7 @@ int RunCreateCommand(const CommandLine& line, std::ostream& out, std::ostream& e
   if (line.Value("--folder")) request.folder = PathFromUtf8(*line.Value("--folder"));
   if (line.Value("--archive")) request.archive = PathFromUtf8(*line.Value("--archive"));
   request.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));
+  request.compression = *ParseCompression(line.Value("--compression").value_or("lzma"));
   return RunCreate(std::move(request), out, err);
 }
 
@@ -211,7 +238,8 @@ int RunExtract(const CommandLine& line, std::ostream& out, std::ostream& err) {
 std::string UsageText() {
   return "usage:\n"
          "  harwpack create [--stub PROGRAM] (--folder DIR | --archive EXE) [--params TEXT]\n"
-         "                  [--makensis PATH] [--sign COMMAND [--sign-attempts N]] --out PACKAGE\n"
+         "                  [--makensis PATH] [--compression lzma|zlib|bzip2|none]\n"
+         "                  [--sign COMMAND [--sign-attempts N]] --out PACKAGE\n"
          "  harwpack inspect [--json] [--ca-file PEM] PACKAGE\n"
          "  harwpack extract PACKAGE --out EXE\n"
          "  harwpack --version\n"
@@ -223,6 +251,8 @@ std::string UsageText() {
          "         into the current directory; --archive embeds an existing one. Without\n"
          "         --params no parameter string is stored. TEXT is checked as the program\n"
          "         will read it (options /S /A /F with a value, /X /V /W /D /H).\n"
+         "         --compression: lzma (default; solid, smallest, slowest), zlib, bzip2,\n"
+         "         or none for contents that are already compressed.\n"
          "         Without --stub, the HarwUpdater.exe installed with harwpack is used\n"
          "         (beside harwpack, or in ../share/harwupdater from its folder).\n"
          "         --sign runs COMMAND on the self-extractor before it is embedded and on\n"

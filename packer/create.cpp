@@ -69,7 +69,8 @@ bool CheckFolderBuild(const fs::path& folder, const UpdaterSettings& settings, s
 fs::path MakeExtractor(const CreateRequest& request, const UpdaterSettings& settings,
                        std::vector<FolderEntry> entries, const TempDirectory& work, std::ostream& out,
                        std::ostream& err) {
-  ExtractorJob job{std::move(entries), settings.folder_name, request.makensis, request.source_date_epoch};
+  ExtractorJob job{std::move(entries), settings.folder_name, request.makensis, request.source_date_epoch,
+                   request.compression};
   std::string version;
   std::size_t clamped = 0;
   std::string error = ProbeMakensis(job.makensis, work.path(), version);

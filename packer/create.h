@@ -9,6 +9,7 @@
 #include <ostream>
 
 #include "packer/container.h"
+#include "packer/nsis.h"
 #include "packer/signing.h"
 
 namespace harwpack {
@@ -19,6 +20,7 @@ struct CreateRequest {
   std::optional<std::filesystem::path> folder;     ///< compile the extractor from this folder...
   std::optional<std::filesystem::path> archive;    ///< ...or embed this one (never modified)
   std::filesystem::path makensis = "makensis";     ///< the NSIS compiler for a folder build
+  Compression compression = Compression::kLzma;    ///< how a folder build packs the contents
   std::optional<SignRequest> sign;                 ///< sign the extractor, then the package
   std::optional<std::uint64_t> source_date_epoch;  ///< file times newer than this are stored as it
 };

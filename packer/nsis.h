@@ -12,12 +12,24 @@
 
 namespace harwpack {
 
+/// How the compiler packs the folder's contents into the extractor.
+enum class Compression {
+  kLzma,   ///< solid LZMA: the smallest extractor, the slowest to build and to unpack
+  kZlib,   ///< each file deflated on its own
+  kBzip2,  ///< each file compressed with bzip2 on its own
+  kNone,   ///< stored as they are, for contents that are already compressed
+};
+
+/// The compression called `name` ("lzma", "zlib", "bzip2" or "none"); nullopt for any other.
+std::optional<Compression> ParseCompression(const std::string& name);
+
 /// What the self-extractor holds and where it unpacks.
 struct ExtractorJob {
   std::vector<FolderEntry> entries;                ///< the installation folder's listing (ListFolder)
   std::u16string folder_name;                      ///< the folder it creates in the current directory ("Disk1")
   std::filesystem::path makensis;                  ///< the compiler; a bare name is searched on PATH
   std::optional<std::uint64_t> source_date_epoch;  ///< seconds since 1970; newer file times are stored as it
+  Compression compression = Compression::kLzma;    ///< how the contents are packed
 };
 
 /// Name of the extractor that BuildExtractor writes into its working folder.

@@ -68,6 +68,12 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"neither_archive_nor_folder", {"create", "--stub", "s", "--out", "o"}, 2, "exactly one"},
         UsageCase{"makensis_without_folder", {"create", "--stub", "s", "--archive", "a", "--makensis", "m",
                                               "--out", "o"}, 2, "--makensis only goes with --folder"},
+        UsageCase{"compression_without_folder", {"create", "--stub", "s", "--archive", "a", "--compression",
+                                                 "zlib", "--out", "o"}, 2, "--compression only goes with --folder"},
+        UsageCase{"unknown_compression", {"create", "--stub", "s", "--folder", "f", "--compression", "LZMA",
+                                          "--out", "o"}, 2, "unknown compression 'LZMA' (lzma, zlib, bzip2 or none)"},
+        UsageCase{"empty_compression", {"create", "--stub", "s", "--folder", "f", "--compression=", "--out", "o"},
+                  2, "unknown compression ''"},
         UsageCase{"extract_without_out", {"extract", "p"}, 2, "extract needs --out"},
         UsageCase{"json_takes_no_value", {"inspect", "--json=1", "p"}, 2, "option --json takes no value"},
         UsageCase{"operand_for_create", {"create", "stray", "--stub", "s"}, 2, "create takes 0 operand(s), got 1"},
@@ -116,6 +122,22 @@ TEST(CliTest, CreateThenInspectShowsTheFields) {
                                             "tokens", "settings", "messages", "archived_data", "after_data"};
   ASSERT_GE(keys.size(), leading.size());
   EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + leading.size()), leading);
+}
+
+TEST(CliTest, AnEmptyInlineValueIsAValue) {
+  // "--params=" stores an empty parameter string (P = 2), which differs from
+  // storing none; the argument after it is never taken as the value.
+  ScratchDir dir;
+  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(1000, 1));
+  harwpack_test::WriteBytes(dir / "arc.exe", harwpack_test::Pattern(77, 2));
+  const ToolRun created = RunTool({"create", "--stub", P(dir / "stub.exe"), "--params=", "--archive",
+                                   P(dir / "arc.exe"), "--out", P(dir / "pkg.exe")});
+  ASSERT_EQ(created.code, 0) << created.err;
+  const ToolRun shown = RunTool({"inspect", "--json", P(dir / "pkg.exe")});
+  ASSERT_EQ(shown.code, 0) << shown.err;
+  const auto report = nlohmann::json::parse(shown.out);
+  EXPECT_EQ(report["parameter_size"], 2);
+  EXPECT_EQ(report["parameters"], "");
 }
 
 TEST(CliTest, JsonStaysValidForAnyBytes) {

@@ -250,6 +250,40 @@ TEST(ExtractorScriptTest, OneFileCommandPerFileInListingOrder) {
   EXPECT_EQ(harwpack::NsisQuoted("$x\"y"), "\"$$x$\\\"y\"");
 }
 
+/// How many lines of `script` start with `prefix`.
+int LinesStartingWith(const std::string& script, const std::string& prefix) {
+  int count = 0;
+  std::istringstream lines(script);
+  for (std::string line; std::getline(lines, line);) count += line.rfind(prefix, 0) == 0 ? 1 : 0;
+  return count;
+}
+
+TEST(ExtractorScriptTest, NamesTheChosenCompressorOnly) {
+  struct Case {
+    const char* name;
+    const char* lines;  // the script's compression lines, in this order
+    int count;          // lines starting with "SetCompress"
+  };
+  const Case cases[] = {
+      {"lzma", "SetCompressor /SOLID lzma\nSetCompressorDictSize 8\n", 2},
+      {"zlib", "SetCompressor zlib\n", 1},
+      {"bzip2", "SetCompressor bzip2\n", 1},
+      {"none", "SetCompress off\n", 1},
+  };
+  for (const Case& c : cases) {
+    harwpack::ExtractorJob job;
+    job.folder_name = u"Disk1";
+    job.compression = harwpack::ParseCompression(c.name).value();
+    std::string script;
+    ASSERT_EQ(harwpack::ExtractorScript(job, {}, script), "") << c.name;
+    EXPECT_NE(script.find(c.lines), std::string::npos) << c.name << ":\n" << script;
+    // A second choice would silently override the first.
+    EXPECT_EQ(LinesStartingWith(script, "SetCompress"), c.count) << c.name << ":\n" << script;
+  }
+  EXPECT_FALSE(harwpack::ParseCompression("Zlib").has_value());
+  EXPECT_FALSE(harwpack::ParseCompression("lzma ").has_value());
+}
+
 std::string P(const fs::path& path) { return harwpack::PathToUtf8(path); }
 
 int RunTool(const std::vector<std::string>& args, std::string* err = nullptr) {
@@ -289,6 +323,32 @@ TEST_F(FolderCreateTest, BuildsAnExtractorAndEmbedsIt) {
   EXPECT_EQ(arc[1], 'Z');
   EXPECT_EQ(arc.size(), report.container.data_size);
   EXPECT_EQ(harwpack_test::ListDir(dir_.path()).size(), 4u) << "only stub, folder, package and extract";
+}
+
+TEST_F(FolderCreateTest, EachCompressionPacksTheContents) {
+  // Text that every compressor shrinks well: a line with a counter, repeated.
+  std::string text;
+  for (int i = 0; text.size() < 256 * 1024; ++i) text += "line " + std::to_string(i % 97) + " of the manual\n";
+  harwpack_test::WriteBytes(dir_ / "inst" / "Manual.txt", harwpack_test::Bytes(text.begin(), text.end()));
+  const std::string probe = text.substr(4096, 64);  // stored verbatim only without compression
+  for (const std::string compression : {"lzma", "zlib", "bzip2", "none"}) {
+    const fs::path package = dir_ / (compression + ".exe");
+    const fs::path extractor = dir_ / (compression + "-arc.exe");
+    std::string err;
+    ASSERT_EQ(RunTool({"create", "--stub", P(dir_ / "stub.exe"), "--folder", P(dir_ / "inst"),
+                       "--compression", compression, "--out", P(package)},
+                      &err),
+              0)
+        << compression << ": " << err;
+    ASSERT_EQ(RunTool({"extract", P(package), "--out", P(extractor)}), 0) << compression;
+    const harwpack_test::Bytes bytes = harwpack_test::ReadBytes(extractor);
+    const bool verbatim = std::search(bytes.begin(), bytes.end(), probe.begin(), probe.end()) != bytes.end();
+    EXPECT_EQ(verbatim, compression == "none") << compression;
+    if (compression != "none") {
+      // The extractor's own code is ~50 KB: the manual has to have shrunk to fit beside it.
+      EXPECT_LT(bytes.size(), text.size() / 2) << compression;
+    }
+  }
 }
 
 TEST_F(FolderCreateTest, RefusesBeforeCompiling) {
