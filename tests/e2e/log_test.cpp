@@ -4,7 +4,9 @@
 
 #include <cstdio>
 
-#include "e2e/e2e_support.h"
+#include <gmock/gmock.h>
+
+#include "support/bench.h"
 
 namespace harwtest {
 namespace {
@@ -23,13 +25,13 @@ std::string LocalDate() {
 
 TEST_F(LogTest, FileIsUtf8LinesWithTimeAndLevel) {
   const std::wstring parameters = L"/X /A \"\u00e4\u0416\u20ac\U0001D11E\"";
-  fs::path package = Pack(L"Layout.exe", parameters);
+  Pack(L"Layout.exe", parameters);
   const std::string date_before = LocalDate();
-  RunResult result = Run(Options(package));
+  RunResult result = Run(Options());
   const std::string date_after = LocalDate();
   EXPECT_EQ(result.exit_code, 0u) << result.err;
 
-  Log log = ReadWorkLog(L"LAYOUT.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   EXPECT_EQ(log.raw.find('\r'), std::string::npos) << "lines end with a bare line feed";
   EXPECT_EQ(log.raw.back(), '\n');
@@ -58,11 +60,11 @@ class LineCut : public PackageTest, public testing::WithParamInterface<LineCase>
 // A cut line loses its line feed, so the next line follows it directly.
 TEST_P(LineCut, LineIsCutAt1024CharactersAndTheNextLineFollows) {
   const LineCase& c = GetParam();
-  fs::path package = Pack(L"Long.exe", L"/X");
-  RunResult result = Run(Options(package, {c.entry}));
+  Pack(L"Long.exe", L"/X");
+  RunResult result = Run(Options({c.entry}));
   EXPECT_EQ(result.exit_code, 0u) << result.err;
 
-  std::optional<Log> log = ReadLog(work_ / L"LONG.log");
+  std::optional<Log> log = ReadLog(work() / L"LONG.log");
   ASSERT_TRUE(log);
   const std::string& raw = log->raw;
   std::size_t text = raw.find(", 0x04, Parameter " + ToUtf8(c.entry.substr(0, 4)));
@@ -102,12 +104,12 @@ class SizeCap : public PackageTest, public testing::WithParamInterface<CapCase> 
 // then lost. Past the cap, the run's first line empties the file and stays.
 TEST_P(SizeCap, LogIsEmptiedBeforeALineOnlyWhenLongerThan10MiB) {
   const CapCase& c = GetParam();
-  fs::path package = Pack(L"Cap.exe", L"/X");
-  ASSERT_TRUE(WriteBytes(work_ / L"CAP.log", std::string(c.existing_size, '#')));
-  RunResult result = Run(Options(package));
+  Pack(L"Cap.exe", L"/X");
+  ASSERT_TRUE(WriteBytes(work() / L"CAP.log", std::string(c.existing_size, '#')));
+  RunResult result = Run(Options());
   EXPECT_EQ(result.exit_code, 0u) << result.err;
 
-  Log log = ReadWorkLog(L"CAP.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   EXPECT_LT(log.raw.size(), 4096u);
   EXPECT_EQ(log.lines.front().text.rfind(c.first_line, 0), 0u) << log.lines.front().text;

@@ -2,22 +2,22 @@
 // guard, the question about an existing folder, and the extractor stage.
 #include <algorithm>
 #include <thread>
-#include <variant>
 
-#include "e2e/e2e_support.h"
+#include <gmock/gmock.h>
+
+#include "support/bench.h"
 
 namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
-using Lines = std::vector<LineCheck>;
 
 class RunTest : public PackageTest {};
 
 TEST_F(RunTest, TypicalRunLogsEveryStepInOrderAndCleansUp) {
-  fs::path package = Pack(L"HarwUpdater.exe");
-  ContainerPlace place = PlaceOf(package, std::nullopt);
-  RunOptions options = Options(package);
+  Pack(L"HarwUpdater.exe");
+  const PackageLayout& place = layout();
+  RunOptions options = Options();
   AddSetup(options);
   RunResult result = Run(options);
 
@@ -25,110 +25,107 @@ TEST_F(RunTest, TypicalRunLogsEveryStepInOrderAndCleansUp) {
   EXPECT_EQ(ConsoleText(result), "");
   const std::string hex8 = "[0-9A-F]{8}";
   Lines expected{
-      Expected{4, "CreateMutex(\"HARWUPDATER#HarwUpdater#Mutex\")"},
-      Expected{4, "Found Archived Data Marker " + std::to_string(place.marker + 148)},
-      Expected{1, "Parameters size=0"},
-      Expected{4, "CreateFile(\"___HARWUPDATER___.exe\")"},
-      Expected{4, "Top of Archived Data " + std::to_string(place.marker + 152)},
-      Expected{4, "Size of Archived Data " + std::to_string(place.s)},
-      Expected{4, "CloseHandle(\"___HARWUPDATER___.exe\")"},
-      Expected{4, "CreateProcess(\"___HARWUPDATER___.exe\")"},
-      Expected{4, "WaitForSingleObject(\"___HARWUPDATER___.exe\")"},
-      Expected{4, "GetExitCodeProcess(Arc) ec=0"},
-      Expected{4, "DeleteFile(\"___HARWUPDATER___.exe\")"},
-      Expected{4, "No-Setup-Path is NOT found"},
-      Expected{4, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")"},
+      {4, "CreateMutex(\"HARWUPDATER#HarwUpdater#Mutex\")"},
+      {4, "Found Archived Data Marker " + std::to_string(place.marker + 148)},
+      {1, "Parameters size=0"},
+      {4, "CreateFile(\"___HARWUPDATER___.exe\")"},
+      {4, "Top of Archived Data " + std::to_string(place.marker + 152)},
+      {4, "Size of Archived Data " + std::to_string(place.s)},
+      {4, "CloseHandle(\"___HARWUPDATER___.exe\")"},
+      {4, "CreateProcess(\"___HARWUPDATER___.exe\")"},
+      {4, "WaitForSingleObject(\"___HARWUPDATER___.exe\")"},
+      {4, "GetExitCodeProcess(Arc) ec=0"},
+      {4, "DeleteFile(\"___HARWUPDATER___.exe\")"},
+      {4, "No-Setup-Path is NOT found"},
+      {4, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")"},
       Pattern{4, "GetForegroundWindow\\(\\) rc=" + hex8},
-      Expected{4, "WaitForSingleObject(\"Disk1\\Setup.exe\")"},
-      Expected{4, "GetExitCodeProcess(Setup) ec=0"},
-      Expected{4, "DeleteFolder(\"Disk1\")"},
-      Pattern{4, "DeleteFile\\(\"Disk1\\\\(a\\.txt|Setup\\.exe)\"\\)"},
-      Pattern{4, "DeleteFile\\(\"Disk1\\\\(a\\.txt|Setup\\.exe)\"\\)"},
-      Expected{4, "RemoveDirectory(\"Disk1\")"},
   };
   // Wine's virtual desktop does not always have a foreground window when the
   // setup starts; then nothing is hidden and nothing restored. The hiding
-  // itself is checked with a real foreground window in the setup tests.
-  const std::string raw = ReadBytes(work_ / L"HARWUPDATER.log").value_or("");
-  if (raw.find("GetForegroundWindow() rc=00000000") == std::string::npos) {
-    const auto hide = std::find_if(expected.begin(), expected.end(), [](const LineCheck& check) {
-      const Pattern* pattern = std::get_if<Pattern>(&check);
-      return pattern != nullptr && pattern->pattern.rfind("GetForegroundWindow", 0) == 0;
-    });
-    ASSERT_NE(hide, expected.end());
-    expected.insert(hide + 1,
+  // itself is checked with a real foreground window in the window tests.
+  const Log log = ReadRunLog();
+  const bool hidden = log.raw.find("GetForegroundWindow() rc=00000000") == std::string::npos;
+  if (hidden) {
+    expected.insert(expected.end(),
         {Pattern{4, "GetWindowPlacement\\(\\) status=0x" + hex8 + " rc=\\d+ LastError=\\d+"},
          Pattern{4, "ShowWindow\\(SW_HIDE\\) rc=\\d+ LastError=\\d+"}});
-    expected.push_back(Pattern{4, "ShowWindow\\(0x" + hex8 + "\\) rc=\\d+ LastError=\\d+"});
   }
-  EXPECT_TRUE(MatchesLines(ReadWorkLog(L"HARWUPDATER.log"), expected));
-  EXPECT_EQ(Entries(work_.path()), (std::set<std::wstring>{L"HarwUpdater.exe", L"HARWUPDATER.log"}));
+  expected.insert(expected.end(), {
+      {4, "WaitForSingleObject(\"Disk1\\Setup.exe\")"},
+      {4, "GetExitCodeProcess(Setup) ec=0"},
+      {4, "DeleteFolder(\"Disk1\")"},
+      Pattern{4, "DeleteFile\\(\"Disk1\\\\(a\\.txt|Setup\\.exe)\"\\)"},
+      Pattern{4, "DeleteFile\\(\"Disk1\\\\(a\\.txt|Setup\\.exe)\"\\)"},
+      {4, "RemoveDirectory(\"Disk1\")"},
+  });
+  if (hidden) expected.push_back(Pattern{4, "ShowWindow\\(0x" + hex8 + "\\) rc=\\d+ LastError=\\d+"});
+  EXPECT_TRUE(MatchesLines(log, expected));
+  EXPECT_EQ(Entries(work()), (std::set<std::wstring>{L"HarwUpdater.exe", L"HARWUPDATER.log"}));
   std::optional<Record> setup = SetupRecord();
   ASSERT_TRUE(setup) << "the setup program did not run";
-  EXPECT_EQ((*setup)["current_dir"], ToUtf8(work_.path().wstring()));
+  EXPECT_EQ((*setup)["current_dir"], ToUtf8(work().wstring()));
   EXPECT_EQ((*setup)["argc"], "1");
 }
 
 // Update2.exe: every name the run derives comes from the upper-case base name.
 TEST_F(RunTest, ExtractOnlyRunUsesNamesMadeFromTheBaseName) {
-  fs::path package = Pack(L"Update2.exe", L"/X");
-  ContainerPlace place = PlaceOf(package, L"/X");
-  RunResult result = Run(Options(package));
+  Pack(L"Update2.exe", L"/X");
+  const PackageLayout& place = layout();
+  RunResult result = Run(Options());
 
   EXPECT_EQ(result.exit_code, 0u) << result.err;
   EXPECT_EQ(ConsoleText(result), "");
-  EXPECT_TRUE(MatchesLines(ReadWorkLog(L"UPDATE2.log"), Lines{
-      Expected{4, "CreateMutex(\"UPDATE2#HarwUpdater#Mutex\")"},
-      Expected{4, "Found Archived Data Marker " + std::to_string(place.marker + 148)},
-      Expected{1, "Parameters size=6"},
-      Expected{1, "Parameters \"/X\""},
-      Expected{4, "MakeParameter \"/X\""},
-      Expected{4, "Parameter /X"},
-      Expected{4, "CreateFile(\"___UPDATE2___.exe\")"},
-      Expected{4, "Top of Archived Data " + std::to_string(place.marker + 152 + 6)},
-      Expected{4, "Size of Archived Data " + std::to_string(place.s)},
-      Expected{4, "CloseHandle(\"___UPDATE2___.exe\")"},
-      Expected{4, "CreateProcess(\"___UPDATE2___.exe\")"},
-      Expected{4, "WaitForSingleObject(\"___UPDATE2___.exe\")"},
-      Expected{4, "GetExitCodeProcess(Arc) ec=0"},
-      Expected{4, "DeleteFile(\"___UPDATE2___.exe\")"},
+  EXPECT_TRUE(MatchesLines(ReadRunLog(), {
+      {4, "CreateMutex(\"UPDATE2#HarwUpdater#Mutex\")"},
+      {4, "Found Archived Data Marker " + std::to_string(place.marker + 148)},
+      {1, "Parameters size=6"},
+      {1, "Parameters \"/X\""},
+      {4, "MakeParameter \"/X\""},
+      {4, "Parameter /X"},
+      {4, "CreateFile(\"___UPDATE2___.exe\")"},
+      {4, "Top of Archived Data " + std::to_string(place.marker + 152 + 6)},
+      {4, "Size of Archived Data " + std::to_string(place.s)},
+      {4, "CloseHandle(\"___UPDATE2___.exe\")"},
+      {4, "CreateProcess(\"___UPDATE2___.exe\")"},
+      {4, "WaitForSingleObject(\"___UPDATE2___.exe\")"},
+      {4, "GetExitCodeProcess(Arc) ec=0"},
+      {4, "DeleteFile(\"___UPDATE2___.exe\")"},
   }));
   // The log's name keeps its letter case on disk; the unpacked folder stays.
-  EXPECT_EQ(Entries(work_.path()), (std::set<std::wstring>{L"Update2.exe", L"UPDATE2.log", L"Disk1"}));
-  EXPECT_EQ(Entries(work_ / L"Disk1"), (std::set<std::wstring>{L"a.txt"}));
+  EXPECT_EQ(Entries(work()), (std::set<std::wstring>{L"Update2.exe", L"UPDATE2.log", L"Disk1"}));
+  EXPECT_EQ(Entries(work() / L"Disk1"), (std::set<std::wstring>{L"a.txt"}));
   std::optional<Record> record = ExtractorRecord();
   ASSERT_TRUE(record) << "the extractor did not run";
   // Started without a command line, the child gets the application name as
   // one; Windows passes it bare, Wine wraps it in quotes.
   EXPECT_THAT((*record)["command_line"],
               testing::AnyOf("___UPDATE2___.exe", "\"___UPDATE2___.exe\""));
-  EXPECT_EQ((*record)["current_dir"], ToUtf8(work_.path().wstring()));
+  EXPECT_EQ((*record)["current_dir"], ToUtf8(work().wstring()));
 }
 
 TEST_F(RunTest, SecondInstanceEndsAtOnceWhileTheFirstGoesOn) {
-  fs::path package = Pack(L"Solo.exe", L"/X");
-  RunOptions first_options = Options(package);
+  Pack(L"Solo.exe", L"/X");
+  RunOptions first_options = Options();
   SetEnv(first_options, L"HARW_FAKE_SLEEP_MS", L"1500");
   ChildProcess first;
   ASSERT_TRUE(first.Start(first_options)) << first.error();
   // The extractor writes its record on start: the first instance holds the mutex.
-  ASSERT_TRUE(WaitForFile(aside_ / L"extractor.txt", std::chrono::seconds(20)));
+  ASSERT_TRUE(WaitForFile(ExtractorRecordPath(), std::chrono::seconds(20)));
 
   TempFolder second_temp(CurrentTestLabel() + L"-2");
-  RunOptions second_options = Options(package);
+  RunOptions second_options = Options();
   SetEnv(second_options, L"TMP", second_temp.WithSlash());
   SetEnv(second_options, L"TEMP", second_temp.WithSlash());
   RunResult second = Run(second_options);
   EXPECT_EQ(second.exit_code, 1u);
   std::optional<Log> second_log = ReadLog(second_temp / L"SOLO.log");
   ASSERT_TRUE(second_log);
-  EXPECT_TRUE(MatchesLines(*second_log, Lines{
-      Expected{1, "CreateMutex(\"SOLO#HarwUpdater#Mutex\") LastError=183"}}));
+  EXPECT_TRUE(MatchesLines(*second_log, {{1, "CreateMutex(\"SOLO#HarwUpdater#Mutex\") LastError=183"}}));
   EXPECT_TRUE(first.Running()) << "the first instance ended before the second one";
 
   RunResult first_result = first.Wait();
   EXPECT_EQ(first_result.exit_code, 0u) << first_result.err;
-  Log first_log = ReadWorkLog(L"SOLO.log");
+  Log first_log = ReadRunLog();
   ASSERT_FALSE(first_log.lines.empty());
   EXPECT_EQ(first_log.lines.back().text, "DeleteFile(\"___SOLO___.exe\")");
   EXPECT_EQ(first_log.lines.size(), 14u);
@@ -147,26 +144,26 @@ class ExtractorOutcome : public PackageTest, public testing::WithParamInterface<
 
 TEST_P(ExtractorOutcome, PackagePassesTheExitCodeOn) {
   const ExtractorCase& c = GetParam();
-  fs::path package = Pack(L"Outcome.exe");
-  RunOptions options = Options(package);
+  Pack(L"Outcome.exe");
+  RunOptions options = Options();
   AddSetup(options);
   SetEnv(options, L"HARW_FAKE_EXIT", c.exit_code);
   if (c.crash) SetEnv(options, L"HARW_FAKE_CRASH", L"1");
   RunResult result = Run(options);
 
   EXPECT_EQ(result.exit_code, c.package_exit) << result.err;
-  Log log = ReadWorkLog(L"OUTCOME.log");
+  Log log = ReadRunLog();
   const std::string code = std::to_string(c.package_exit);
-  EXPECT_TRUE(ContainsInOrder(LevelsAndTexts(log), {
+  EXPECT_TRUE(HasLines(log, {
       {4, "WaitForSingleObject(\"___OUTCOME___.exe\")"},
       {4, "GetExitCodeProcess(Arc) ec=" + code},
       {4, "DeleteFile(\"___OUTCOME___.exe\")"}}));
-  EXPECT_FALSE(fs::exists(work_ / L"___OUTCOME___.exe"));
+  EXPECT_FALSE(fs::exists(work() / L"___OUTCOME___.exe"));
   EXPECT_EQ(SetupRecord().has_value(), c.setup_runs);
   if (!c.setup_runs) {
     EXPECT_EQ(log.lines.back().text, "DeleteFile(\"___OUTCOME___.exe\")");
     // A failed extractor's folder is left as it left it.
-    EXPECT_TRUE(fs::exists(work_ / L"Disk1" / L"Setup.exe"));
+    EXPECT_TRUE(fs::exists(work() / L"Disk1" / L"Setup.exe"));
   }
 }
 
@@ -196,10 +193,10 @@ class ExistingFolder : public PackageTest, public testing::WithParamInterface<Qu
 
 TEST_P(ExistingFolder, IsRemovedOnlyAfterYes) {
   const QuestionCase& c = GetParam();
-  fs::path package = Pack(L"Ask.exe");
-  fs::create_directories(work_ / L"Disk1" / L"sub");
-  ASSERT_TRUE(WriteBytes(work_ / L"Disk1" / L"old.txt", "old"));
-  RunOptions options = Options(package, c.args);
+  Pack(L"Ask.exe");
+  fs::create_directories(work() / L"Disk1" / L"sub");
+  ASSERT_TRUE(WriteBytes(work() / L"Disk1" / L"old.txt", "old"));
+  RunOptions options = Options(c.args);
   options.input = c.input;
   options.input_text = c.typed;
   SetEnv(options, L"HARW_FAKE_EXIT", L"7");
@@ -210,16 +207,16 @@ TEST_P(ExistingFolder, IsRemovedOnlyAfterYes) {
   const bool goes_on = c.deleted || !c.asked;
   EXPECT_EQ(result.exit_code, goes_on ? 7u : 1u) << result.err;
   EXPECT_EQ(ConsoleText(result), c.asked ? "Folder \"Disk1\" is exist, delete folder(Yes/No)? " : "");
-  std::vector<Expected> texts = LevelsAndTexts(ReadWorkLog(L"ASK.log"));
+  const Log log = ReadRunLog();
   if (c.logged_answer != nullptr) {
-    EXPECT_TRUE(ContainsInOrder(texts, {{4, std::string("Folder already exists (\"Disk1\", ans=") + c.logged_answer}}));
+    EXPECT_TRUE(HasLines(log, {{4, std::string("Folder already exists (\"Disk1\", ans=") + c.logged_answer}}));
   }
   if (c.deleted) {
-    EXPECT_TRUE(ContainsInOrder(texts, {{4, "DeleteFolder(\"Disk1\")"}, {4, "DeleteFile(\"Disk1\\old.txt\")"},
+    EXPECT_TRUE(HasLines(log, {{4, "DeleteFolder(\"Disk1\")"}, {4, "DeleteFile(\"Disk1\\old.txt\")"},
                                         {4, "RemoveDirectory(\"Disk1\\sub\")"}, {4, "RemoveDirectory(\"Disk1\")"},
                                         {4, "CreateFile(\"___ASK___.exe\")"}}));
   }
-  EXPECT_EQ(fs::exists(work_ / L"Disk1" / L"old.txt"), !c.deleted);
+  EXPECT_EQ(fs::exists(work() / L"Disk1" / L"old.txt"), !c.deleted);
   std::optional<Record> record = ExtractorRecord();
   EXPECT_EQ(record.has_value(), goes_on);
   if (record) EXPECT_EQ((*record)["check_path_existed"], c.deleted ? "0" : "1");
@@ -241,9 +238,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<QuestionCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RunTest, FolderNameThatIsAFileIsQuestionedAndThenRefused) {
-  fs::path package = Pack(L"Ask.exe");
-  ASSERT_TRUE(WriteBytes(work_ / L"Disk1", "a file"));
-  RunOptions options = Options(package);
+  Pack(L"Ask.exe");
+  ASSERT_TRUE(WriteBytes(work() / L"Disk1", "a file"));
+  RunOptions options = Options();
   options.input = Input::kText;
   options.input_text = "y\n";
   SetEnv(options, L"HARW_FAKE_FOLDER", L"");
@@ -252,30 +249,27 @@ TEST_F(RunTest, FolderNameThatIsAFileIsQuestionedAndThenRefused) {
 
   EXPECT_EQ(result.exit_code, 7u) << result.err;
   EXPECT_EQ(ConsoleText(result), "Folder \"Disk1\" is exist, delete folder(Yes/No)? ");
-  Log log = ReadWorkLog(L"ASK.log");
+  Log log = ReadRunLog();
   auto invalid = std::find_if(log.lines.begin(), log.lines.end(), [](const LogLine& line) {
     return line.text.rfind("Folder name is invalid", 0) == 0;
   });
   ASSERT_NE(invalid, log.lines.end()) << "no \"Folder name is invalid\" line";
   EXPECT_EQ(invalid->level, 1u);
   EXPECT_TRUE(FullMatch(invalid->text, "Folder name is invalid \\(\"Disk1\", attr=0x[0-9A-F]{8}\\)"));
-  EXPECT_TRUE(fs::is_regular_file(work_ / L"Disk1"));
+  EXPECT_TRUE(fs::is_regular_file(work() / L"Disk1"));
   EXPECT_TRUE(ExtractorRecord().has_value());
 }
 
 TEST_F(RunTest, PackageInAFolderWithNonAsciiNameRuns) {
-  const fs::path folder = work_ / L"Pak\u00e4t-\u041f\u0430\u043a\u0435\u0442";
+  const fs::path folder = work() / L"Pak\u00e4t-\u041f\u0430\u043a\u0435\u0442";
   fs::create_directories(folder);
-  PackageOptions pack;
-  pack.output = folder / L"Intl.exe";
-  pack.parameters = L"/X";
-  ASSERT_EQ(MakePackage(pack), "");
-  RunOptions options = Options(pack.output);
+  Pack(folder / L"Intl.exe", L"/X");
+  RunOptions options = Options();
   options.current_dir = folder;
   RunResult result = Run(options);
 
   EXPECT_EQ(result.exit_code, 0u) << result.err;
-  Log log = ReadWorkLog(L"INTL.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   EXPECT_EQ(log.lines.front().text, "CreateMutex(\"INTL#HarwUpdater#Mutex\")");
   EXPECT_EQ(log.lines.back().text, "DeleteFile(\"___INTL___.exe\")");

@@ -86,7 +86,7 @@ bool HasLineStarting(const Log& log, unsigned level, std::string_view prefix) {
   return false;
 }
 
-std::string Dump(const Log& log) { return Listing(LevelsAndTexts(log)); }
+std::string Dump(const Log& log) { return Listing(log); }
 
 bool IsFailureLine(const LogLine& line) {
   if (line.level != 0x01) return false;

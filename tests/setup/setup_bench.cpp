@@ -118,8 +118,8 @@ testing::AssertionResult HasBlock(const std::vector<Expected>& lines,
     }
   }
   return testing::AssertionFailure() << "these consecutive lines:\n"
-                                     << Listing(block) << "are not in the log:\n"
-                                     << Listing(lines);
+                                     << testing::PrintToString(block) << "\nare not in the log:\n"
+                                     << testing::PrintToString(lines);
 }
 
 std::size_t IndexOf(const std::vector<Expected>& lines, const std::string& text) {

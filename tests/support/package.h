@@ -1,7 +1,8 @@
-// Making packages for end-to-end tests: normal ones with the packer library,
-// and deliberately malformed ones byte by byte.
+// Making packages: well-formed ones with the packer library, and damaged
+// ones field by field, in layouts the packer never produces.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -11,6 +12,25 @@ namespace harwtest {
 
 /// The 73 characters of the marker that starts the container.
 extern const wchar_t kMarkerText[];
+
+/// The 148 marker bytes: the 73 characters as UTF-16LE and a 16-bit zero.
+std::string MarkerBytes();
+
+/// A 32-bit value as 4 little-endian bytes.
+std::string U32(std::uint32_t value);
+
+/// Where a package's container and its fields lie, as file offsets.
+struct PackageLayout {
+  std::uint64_t marker = 0;  ///< the marker (the end of the stub, padded to 256)
+  std::uint32_t p = 0;       ///< parameters size, terminator included
+  std::uint32_t s = 0;       ///< archived data size
+
+  std::uint64_t PField() const { return marker + 148; }
+  std::uint64_t ParamsStart() const { return marker + 152; }
+  std::uint64_t SField() const { return ParamsStart() + p; }
+  std::uint64_t ArchiveStart() const { return SField() + 4; }
+  std::uint64_t ArchiveEnd() const { return ArchiveStart() + s; }
+};
 
 struct PackageOptions {
   std::filesystem::path output;
@@ -23,9 +43,10 @@ struct PackageOptions {
 };
 
 /// Writes a package with the packer library; "" on success, else the reason.
-std::string MakePackage(const PackageOptions& options);
+/// `layout` receives where its container lies.
+std::string MakePackage(const PackageOptions& options, PackageLayout* layout = nullptr);
 
-/// A container written field by field, for layouts the packer never produces.
+/// A container written field by field.
 struct RawPackage {
   std::filesystem::path output;
   /// Zero bytes placed after the stub once it is padded to a multiple of 256;
@@ -43,8 +64,12 @@ struct RawPackage {
   std::optional<std::size_t> container_length;
 };
 
-/// Writes the raw package; "" on success, else the reason. `marker_offset`
-/// receives the file offset of the marker.
+/// The container of `spec` as bytes, from the marker on (`output` and
+/// `extra_offset` play no part).
+std::string ContainerBytes(const RawPackage& spec);
+
+/// Writes bin/HarwUpdater.exe with the raw container behind it; "" on
+/// success, else the reason. `marker_offset` receives the file offset of the marker.
 std::string MakeRawPackage(const RawPackage& spec, std::uint64_t* marker_offset = nullptr);
 
 }  // namespace harwtest

@@ -40,4 +40,16 @@ class TempFolder {
 /// with characters that cannot stand in a file name replaced.
 std::wstring CurrentTestLabel();
 
+/// Path with the \\?\ prefix and no trailing backslash, for trees deeper than
+/// the 260-character limit.
+std::wstring Extended(const std::filesystem::path& path);
+
+/// Removes a file or a tree, which may hold paths over 260 characters,
+/// retrying while a child that has just ended still holds a file; true if
+/// nothing is left.
+bool RemoveTree(const std::filesystem::path& path);
+
+/// Creates a file holding a little text, and its folders; fails the test otherwise.
+void MakeFile(const std::filesystem::path& path);
+
 }  // namespace harwtest

@@ -36,6 +36,12 @@ struct RunOptions {
   Input input = Input::kEmpty;
   std::string input_text;
   std::chrono::milliseconds time_limit{30000};
+  /// A console of its own, so that a console control event sent to it reaches
+  /// this child alone; the child then writes there, and nothing is captured.
+  bool own_console = false;
+  /// Started under the debugger of the thread that calls Start, which must
+  /// handle the child's debug events; Wait cannot be used then.
+  bool debugged = false;
 };
 
 struct RunResult {
@@ -72,6 +78,10 @@ class ChildProcess {
   /// True while the child itself is running.
   bool Running() const;
 
+  /// The child's process handle and identifier, for what a test does to it itself.
+  HANDLE process() const { return process_.get(); }
+  DWORD id() const { return id_; }
+
   /// Waits for the child until its time limit, counted from Start; on expiry
   /// kills the whole tree. Then collects the captured output.
   RunResult Wait();
@@ -80,7 +90,7 @@ class ChildProcess {
   bool Fail(const std::string& what);
   bool PrepareFiles(const RunOptions& options);
   bool Launch(const RunOptions& options);
-  std::string Collect(Handle& file, const std::filesystem::path& path);
+  std::string Collect(Handle& file, std::filesystem::path& path);
 
   std::string error_;
   Handle job_;
@@ -93,6 +103,7 @@ class ChildProcess {
   std::filesystem::path stderr_path_;
   std::chrono::steady_clock::time_point started_at_;
   std::chrono::milliseconds time_limit_{0};
+  DWORD id_ = 0;
 };
 
 /// Start, then Wait.
