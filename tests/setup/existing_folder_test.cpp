@@ -5,10 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "setup/setup_bench.h"
-#include "support/text.h"
+#include "support/bench.h"
 
-namespace harwtest::setup {
+namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
@@ -22,14 +21,30 @@ struct Answer {
   bool yes;
 };
 
+// The package Ask.exe in the work folder, with Disk1\old.txt already there.
+void PrepareAsk(Bench& bench) {
+  bench.Pack(L"Ask.exe");
+  MakeFile(bench.work() / L"Disk1" / L"old.txt");
+}
+
+// The run's options: the fake setup included, the extractor noting whether
+// Disk1\old.txt was still there when it started.
+RunOptions AskOptions(const Bench& bench, std::vector<std::wstring> args = {}) {
+  RunOptions options = bench.Options(std::move(args));
+  bench.AddSetup(options);
+  SetEnv(options, L"HARW_FAKE_CHECK_PATH", L"Disk1\\old.txt");
+  return options;
+}
+
 // A refusal ends the run right after the answer's line, the folder untouched.
-void ExpectRefused(const Bench& bench, const RunResult& result, const std::vector<Expected>& asked) {
+void ExpectRefused(const Bench& bench, const RunResult& result, const Lines& asked,
+                   const std::string& answer_line) {
   EXPECT_EQ(result.exit_code, 1u);
   Log log = bench.ReadRunLog();
-  EXPECT_EQ(LevelsAndTexts(log), asked);
+  EXPECT_TRUE(MatchesLines(log, asked));
   // The answer's line is the last one, written whole: no line break of the
   // input may stand in the log.
-  const std::string last = asked.back().text + "\n";
+  const std::string last = answer_line + "\n";
   ASSERT_GE(log.raw.size(), last.size());
   EXPECT_EQ(log.raw.substr(log.raw.size() - last.size()), last);
   EXPECT_TRUE(fs::exists(bench.work() / L"Disk1" / L"old.txt"));
@@ -38,14 +53,14 @@ void ExpectRefused(const Bench& bench, const RunResult& result, const std::vecto
 }
 
 // A yes removes the folder before the extractor starts, and the run goes on.
-void ExpectRemovedFirst(const Bench& bench, const RunResult& result, std::vector<Expected> asked) {
+void ExpectRemovedFirst(const Bench& bench, const RunResult& result, Lines asked) {
   EXPECT_EQ(result.exit_code, 0u);
   asked.insert(asked.end(), {{0x04, "DeleteFolder(\"Disk1\")"},
                              {0x04, "DeleteFile(\"Disk1\\old.txt\")"},
                              {0x04, "RemoveDirectory(\"Disk1\")"}});
-  std::vector<Expected> extract = bench.ExtractLines();
+  Lines extract = bench.ExtractLines();
   asked.insert(asked.end(), extract.begin(), extract.end());
-  EXPECT_TRUE(HasBlock(LevelsAndTexts(bench.ReadRunLog()), asked));
+  EXPECT_TRUE(HasBlock(bench.ReadRunLog(), asked));
   std::optional<Record> extractor = ReadRecord(bench.ExtractorRecordPath());
   ASSERT_TRUE(extractor);
   EXPECT_EQ((*extractor)["check_path_existed"], "0");
@@ -65,46 +80,45 @@ TEST(ExistingFolder, FirstCharacterOfTheAnswerDecides) {
   for (const Answer& answer : answers) {
     SCOPED_TRACE(answer.name);
     Bench bench;
-    MakeFile(bench.work() / L"Disk1" / L"old.txt");
-    RunOptions options = bench.Options();
-    SetEnv(options, L"HARW_FAKE_CHECK_PATH", L"Disk1\\old.txt");
+    PrepareAsk(bench);
+    RunOptions options = AskOptions(bench);
     if (answer.input) {
       options.input = Input::kText;
       options.input_text = *answer.input;
     }
     RunResult result = bench.Run(options);
     EXPECT_EQ(ConsoleText(result), kQuestion);
-    std::vector<Expected> asked = bench.StartLines();
+    Lines asked = bench.StartLines();
     asked.push_back({0x04, "No-Setup-Path is NOT found"});
-    asked.push_back({0x04, "Folder already exists (\"Disk1\", ans=" + answer.logged});
-    if (answer.logged != "") asked.back().text += ")";
+    const std::string answer_line = "Folder already exists (\"Disk1\", ans=" + answer.logged +
+                                    (answer.logged != "" ? ")" : "");
+    asked.push_back({0x04, answer_line});
     if (answer.yes) {
       ExpectRemovedFirst(bench, result, asked);
     } else {
-      ExpectRefused(bench, result, asked);
+      ExpectRefused(bench, result, asked, answer_line);
     }
   }
 }
 
 TEST(ExistingFolder, SwitchDRemovesWithoutAsking) {
   Bench bench;
-  MakeFile(bench.work() / L"Disk1" / L"old.txt");
-  RunOptions options = bench.Options({L"/D"});
-  SetEnv(options, L"HARW_FAKE_CHECK_PATH", L"Disk1\\old.txt");
+  PrepareAsk(bench);
+  RunOptions options = AskOptions(bench, {L"/D"});
   options.input = Input::kText;
   options.input_text = "n\n";  // would refuse, were it read
   RunResult result = bench.Run(options);
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(ConsoleText(result), "");
-  std::vector<Expected> expected = bench.StartLines();
+  Lines expected = bench.StartLines();
   expected.insert(expected.end(), {{0x04, "Parameter /D"},
                                    {0x04, "No-Setup-Path is NOT found"},
                                    {0x04, "DeleteFolder(\"Disk1\")"},
                                    {0x04, "DeleteFile(\"Disk1\\old.txt\")"},
                                    {0x04, "RemoveDirectory(\"Disk1\")"}});
-  std::vector<Expected> extract = bench.ExtractLines();
+  Lines extract = bench.ExtractLines();
   expected.insert(expected.end(), extract.begin(), extract.end());
-  EXPECT_TRUE(HasBlock(LevelsAndTexts(bench.ReadRunLog()), expected));
+  EXPECT_TRUE(HasBlock(bench.ReadRunLog(), expected));
   std::optional<Record> extractor = ReadRecord(bench.ExtractorRecordPath());
   ASSERT_TRUE(extractor);
   EXPECT_EQ((*extractor)["check_path_existed"], "0");
@@ -112,55 +126,55 @@ TEST(ExistingFolder, SwitchDRemovesWithoutAsking) {
 
 TEST(ExistingFolder, SwitchXNeitherAsksNorRemoves) {
   Bench bench;
-  MakeFile(bench.work() / L"Disk1" / L"old.txt");
-  RunOptions options = bench.Options({L"/X"});
-  SetEnv(options, L"HARW_FAKE_CHECK_PATH", L"Disk1\\old.txt");
-  RunResult result = bench.Run(options);
+  PrepareAsk(bench);
+  RunResult result = bench.Run(AskOptions(bench, {L"/X"}));
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(ConsoleText(result), "");
-  std::vector<Expected> expected = bench.StartLines();
+  Lines expected = bench.StartLines();
   expected.push_back({0x04, "Parameter /X"});
-  std::vector<Expected> extract = bench.ExtractLines();
+  Lines extract = bench.ExtractLines();
   expected.insert(expected.end(), extract.begin(), extract.end());
-  EXPECT_EQ(LevelsAndTexts(bench.ReadRunLog()), expected);
+  EXPECT_TRUE(MatchesLines(bench.ReadRunLog(), expected));
   std::optional<Record> extractor = ReadRecord(bench.ExtractorRecordPath());
   ASSERT_TRUE(extractor);
   EXPECT_EQ((*extractor)["check_path_existed"], "1");
-  EXPECT_EQ(Entries(bench.work() / L"Disk1"), (std::vector<std::wstring>{L"Setup.exe", L"old.txt"}));
+  EXPECT_EQ(Entries(bench.work() / L"Disk1"), (std::set<std::wstring>{L"Setup.exe", L"a.txt", L"old.txt"}));
   EXPECT_FALSE(fs::exists(bench.SetupRecordPath())) << "the setup ran";
 }
 
 TEST(ExistingFolder, NoQuestionWhereTheSetupMayNotRun) {
-  Bench bench(L"BRAVELDUNES");
+  Bench bench;
+  bench.Pack(L"BRAVELDUNES\\Ask.exe");
   MakeFile(bench.work() / L"Disk1" / L"old.txt");
-  RunResult result = bench.RunWith();
+  RunResult result = bench.Run(AskOptions(bench));
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(ConsoleText(result), "");
-  std::vector<Expected> expected = bench.StartLines();
+  Lines expected = bench.StartLines();
   expected.push_back({0x04, "No-Setup-Path is found \"\\BRAVELDUNES\""});
-  std::vector<Expected> extract = bench.ExtractLines();
+  Lines extract = bench.ExtractLines();
   expected.insert(expected.end(), extract.begin(), extract.end());
   expected.push_back({0x04, "No-Setup-Path is found \"\\BRAVELDUNES\""});
-  EXPECT_EQ(LevelsAndTexts(bench.ReadRunLog()), expected);
+  EXPECT_TRUE(MatchesLines(bench.ReadRunLog(), expected));
   EXPECT_TRUE(fs::exists(bench.work() / L"Disk1" / L"old.txt"));
 }
 
 TEST(ExistingFolder, FileInPlaceOfTheFolderIsAskedAboutAndKept) {
   Bench bench;
+  bench.Pack(L"Ask.exe");
   MakeFile(bench.work() / L"Disk1");
   DWORD attributes = GetFileAttributesW((bench.work() / L"Disk1").c_str());
   ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
   // The archive unpacks elsewhere, so the run can go on past the refused removal.
   RunOptions options = bench.Options({L"/S", L"Other\\Setup.exe"});
+  bench.AddSetup(options);
   SetEnv(options, L"HARW_FAKE_FOLDER", L"Other");
   options.input = Input::kText;
   options.input_text = "y\n";
   RunResult result = bench.Run(options);
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(ConsoleText(result), kQuestion);
-  std::vector<Expected> lines = LevelsAndTexts(bench.ReadRunLog());
   const std::string invalid = "Folder name is invalid (\"Disk1\", attr=0x" + Hex8(attributes) + ")";
-  EXPECT_TRUE(HasBlock(lines, {{0x04, "No-Setup-Path is NOT found"},
+  EXPECT_TRUE(HasBlock(bench.ReadRunLog(), {{0x04, "No-Setup-Path is NOT found"},
                                {0x04, "Folder already exists (\"Disk1\", ans=y)"},
                                {0x04, "DeleteFolder(\"Disk1\")"},
                                {0x01, invalid},
@@ -170,4 +184,4 @@ TEST(ExistingFolder, FileInPlaceOfTheFolderIsAskedAboutAndKept) {
 }
 
 }  // namespace
-}  // namespace harwtest::setup
+}  // namespace harwtest
