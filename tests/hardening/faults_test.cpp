@@ -6,78 +6,43 @@
 
 #include <set>
 
-#include "hardening/hardening_support.h"
+#include "support/bench.h"
 #include "support/handle.h"
-#include "support/paths.h"
-#include "support/record.h"
-#include "support/text.h"
 
-namespace harwtest::hardening {
+namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Every entry below `folder`, as relative paths.
-std::set<std::wstring> Tree(const fs::path& folder) {
-  std::set<std::wstring> names;
-  for (const auto& [name, state] : Snapshot(folder)) names.insert(name);
-  return names;
-}
-
-testing::AssertionResult InOrder(const Log& log, const std::vector<Expected>& expected) {
-  std::size_t next = 0;
-  for (const auto& line : LevelsAndTexts(log)) {
-    if (next < expected.size() && line == expected[next]) ++next;
-  }
-  if (next == expected.size()) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << "missing in order: " << expected[next] << "\n" << Dump(log);
-}
 
 Expected LastLine(const Log& log) {
   if (log.lines.empty()) return {0, "<no line>"};
   return {log.lines.back().level, log.lines.back().text};
 }
 
-class FaultsTest : public testing::Test {
+class FaultsTest : public PackageTest {
  protected:
   // HFx.exe in the work folder; the extractor unpacks Disk1 with a.txt and,
   // unless `with_setup` is false, the fake setup as Disk1\Setup.exe.
   RunOptions Prepare(const std::wstring& name, const std::optional<std::wstring>& parameters,
                      bool with_setup = true) {
-    fs::path package = work_ / (name + L".exe");
-    EXPECT_TRUE(WriteFileQuietly(package, BuildPackage(parameters).bytes));
-    RunOptions options = RunInFolder(package, work_.path());
-    SetEnv(options, L"HARW_FAKE_RECORD", (aside_ / L"extractor.txt").wstring());
-    SetEnv(options, L"HARW_FAKE_FOLDER", L"Disk1");
-    SetEnv(options, L"HARW_FAKE_FILES", L"a.txt");
-    SetEnv(options, L"HARW_SETUP_RECORD", (aside_ / L"setup.txt").wstring());
-    if (with_setup) {
-      SetEnv(options, L"HARW_FAKE_COPY_FROM", BinPath(L"fake_setup.exe").wstring());
-      SetEnv(options, L"HARW_FAKE_COPY_TO", L"Setup.exe");
-    }
+    Pack(name + L".exe", parameters);
+    RunOptions options = Options();
+    if (with_setup) AddSetup(options);
+    SetEnv(options, L"HARW_SETUP_RECORD", SetupRecordPath().wstring());
     return options;
   }
-  RunResult Run(const RunOptions& options) {
-    RunResult result = RunProcess(options);
-    EXPECT_TRUE(result.started) << result.error;
-    EXPECT_FALSE(result.timed_out);
-    return result;
-  }
-
-  TempFolder work_{CurrentTestLabel()};
-  TempFolder aside_{CurrentTestLabel() + L"~"};
 };
 
 TEST_F(FaultsTest, TemporaryExecutableThatCannotBeCreatedEndsTheRunBeforeAnythingStarts) {
   RunOptions options = Prepare(L"HFA", L"/X");
-  ASSERT_TRUE(fs::create_directory(work_ / L"___HFA___.exe"));  // a folder stands in the way
+  ASSERT_TRUE(fs::create_directory(work() / L"___HFA___.exe"));  // a folder stands in the way
   RunResult result = Run(options);
   EXPECT_EQ(result.exit_code, 1u);
   EXPECT_EQ(WithoutCarriageReturns(result.out), "Error: Create archived data file (5)\n\n");
-  Log log = LogOrEmpty(work_ / L"HFA.log");
-  EXPECT_EQ(LastLine(log), (Expected{0x01, "CreateFile(Arc) LastError=5"})) << Dump(log);
-  EXPECT_FALSE(ReadRecord(aside_ / L"extractor.txt").has_value());
-  EXPECT_EQ(Tree(work_.path()), (std::set<std::wstring>{L"HFA.exe", L"HFA.log", L"___HFA___.exe"}));
+  Log log = ReadRunLog();
+  EXPECT_EQ(LastLine(log), (Expected{0x01, "CreateFile(Arc) LastError=5"})) << Listing(log);
+  EXPECT_FALSE(ExtractorRecord().has_value());
+  EXPECT_EQ(AllEntries(work()), (std::set<std::wstring>{L"HFA.exe", L"HFA.log", L"___HFA___.exe"}));
 }
 
 TEST_F(FaultsTest, CrashingExtractorPassesItsExceptionCodeOnAndIsDeleted) {
@@ -85,27 +50,27 @@ TEST_F(FaultsTest, CrashingExtractorPassesItsExceptionCodeOnAndIsDeleted) {
   SetEnv(options, L"HARW_FAKE_CRASH", L"1");  // after unpacking
   RunResult result = Run(options);
   EXPECT_EQ(result.exit_code, 0xC0000005u);
-  Log log = LogOrEmpty(work_ / L"HFD.log");
-  EXPECT_TRUE(InOrder(log, {{0x04, "GetExitCodeProcess(Arc) ec=3221225477"},
+  Log log = ReadRunLog();
+  EXPECT_TRUE(HasLines(log, {{0x04, "GetExitCodeProcess(Arc) ec=3221225477"},
                             {0x04, "DeleteFile(\"___HFD___.exe\")"}}));
   EXPECT_EQ(LastLine(log), (Expected{0x04, "DeleteFile(\"___HFD___.exe\")"}))
       << "the run went on after the extractor failed";
-  EXPECT_FALSE(ReadRecord(aside_ / L"setup.txt").has_value());
+  EXPECT_FALSE(SetupRecord().has_value());
   // The unpacked folder stays as the extractor left it.
-  EXPECT_EQ(Tree(work_.path()), (std::set<std::wstring>{L"HFD.exe", L"HFD.log", L"Disk1",
+  EXPECT_EQ(AllEntries(work()), (std::set<std::wstring>{L"HFD.exe", L"HFD.log", L"Disk1",
                                                          L"Disk1\\a.txt", L"Disk1\\Setup.exe"}));
 }
 
 TEST_F(FaultsTest, MissingSetupProgramEndsWithOneAndTheFolderRemoved) {
   RunResult result = Run(Prepare(L"HFC", std::nullopt, false));
   EXPECT_EQ(result.exit_code, 1u);
-  Log log = LogOrEmpty(work_ / L"HFC.log");
-  EXPECT_TRUE(InOrder(log, {{0x04, "DeleteFile(\"___HFC___.exe\")"},
+  Log log = ReadRunLog();
+  EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFile(\"___HFC___.exe\")"},
                             {0x01, "GetFileAttributes(\"Disk1\\Setup.exe\") LastError=2"},
                             {0x04, "DeleteFolder(\"Disk1\")"},
                             {0x04, "DeleteFile(\"Disk1\\a.txt\")"},
                             {0x04, "RemoveDirectory(\"Disk1\")"}}));
-  EXPECT_EQ(Tree(work_.path()), (std::set<std::wstring>{L"HFC.exe", L"HFC.log"}));
+  EXPECT_EQ(AllEntries(work()), (std::set<std::wstring>{L"HFC.exe", L"HFC.log"}));
 }
 
 TEST_F(FaultsTest, SetupStillRunningKeepsItsOwnFileAndTheFolder) {
@@ -114,11 +79,11 @@ TEST_F(FaultsTest, SetupStillRunningKeepsItsOwnFileAndTheFolder) {
   SetEnv(options, L"HARW_SETUP_DELAY_MS", L"3000");
   RunResult result = Run(options);
   EXPECT_EQ(result.exit_code, 0u);
-  Log log = LogOrEmpty(work_ / L"HFW.log");
-  EXPECT_TRUE(HasLine(log, 0x04, "DeleteFile(\"Disk1\\a.txt\")")) << Dump(log);
-  EXPECT_TRUE(HasLine(log, 0x01, "DeleteFile(\"Disk1\\Setup.exe\") LastError=5")) << Dump(log);
+  Log log = ReadRunLog();
+  EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFile(\"Disk1\\a.txt\")"}}));
+  EXPECT_TRUE(HasLines(log, {{0x01, "DeleteFile(\"Disk1\\Setup.exe\") LastError=5"}}));
   EXPECT_EQ(LastLine(log), (Expected{0x01, "RemoveDirectory(\"Disk1\") LastError=145"}));
-  EXPECT_EQ(Tree(work_.path()), (std::set<std::wstring>{L"HFW.exe", L"HFW.log", L"Disk1", L"Disk1\\Setup.exe"}));
+  EXPECT_EQ(AllEntries(work()), (std::set<std::wstring>{L"HFW.exe", L"HFW.log", L"Disk1", L"Disk1\\Setup.exe"}));
 }
 
 TEST_F(FaultsTest, FileHeldOpenByAnotherProcessStaysTheRestIsRemoved) {
@@ -126,22 +91,22 @@ TEST_F(FaultsTest, FileHeldOpenByAnotherProcessStaysTheRestIsRemoved) {
   SetEnv(options, L"HARW_SETUP_DELAY_MS", L"1500");  // time to take hold of a.txt
   ChildProcess child;
   ASSERT_TRUE(child.Start(options)) << child.error();
-  ASSERT_TRUE(WaitForFile(work_ / L"Disk1" / L"a.txt", std::chrono::milliseconds(10000)));
-  Handle held(CreateFileW((work_ / L"Disk1" / L"a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  ASSERT_TRUE(WaitForFile(work() / L"Disk1" / L"a.txt", std::chrono::milliseconds(10000)));
+  Handle held(CreateFileW((work() / L"Disk1" / L"a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held.valid());
   RunResult result = child.Wait();
   EXPECT_FALSE(result.timed_out);
   EXPECT_EQ(result.exit_code, 0u) << "a file left behind is no reason to fail the run";
-  Log log = LogOrEmpty(work_ / L"HFH.log");
-  EXPECT_TRUE(InOrder(log, {{0x04, "GetExitCodeProcess(Setup) ec=0"},
+  Log log = ReadRunLog();
+  EXPECT_TRUE(HasLines(log, {{0x04, "GetExitCodeProcess(Setup) ec=0"},
                             {0x04, "DeleteFolder(\"Disk1\")"},
                             {0x01, "RemoveDirectory(\"Disk1\") LastError=145"}}));
   // The files come in the order the listing returns them.
-  EXPECT_TRUE(HasLine(log, 0x01, "DeleteFile(\"Disk1\\a.txt\") LastError=32")) << Dump(log);
-  EXPECT_TRUE(HasLine(log, 0x04, "DeleteFile(\"Disk1\\Setup.exe\")")) << Dump(log);
-  EXPECT_EQ(Tree(work_.path()), (std::set<std::wstring>{L"HFH.exe", L"HFH.log", L"Disk1", L"Disk1\\a.txt"}));
+  EXPECT_TRUE(HasLines(log, {{0x01, "DeleteFile(\"Disk1\\a.txt\") LastError=32"}}));
+  EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFile(\"Disk1\\Setup.exe\")"}}));
+  EXPECT_EQ(AllEntries(work()), (std::set<std::wstring>{L"HFH.exe", L"HFH.log", L"Disk1", L"Disk1\\a.txt"}));
 }
 
 }  // namespace
-}  // namespace harwtest::hardening
+}  // namespace harwtest

@@ -3,58 +3,21 @@
 // embedded tokens. A value that does not fit is refused, never cut.
 #include <gtest/gtest.h>
 
-#include "hardening/hardening_support.h"
-#include "support/paths.h"
-#include "support/record.h"
-#include "support/text.h"
+#include "support/bench.h"
 
-namespace harwtest::hardening {
+namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return text;
+class LimitsTest : public PackageTest {};
+
+// The usual run with the fake setup program at Disk1\Setup.exe.
+RunOptions WithSetup(const Bench& bench, std::vector<std::wstring> args = {}) {
+  RunOptions options = bench.Options(std::move(args));
+  bench.AddSetup(options);
+  return options;
 }
-
-class LimitsTest : public testing::Test {
- protected:
-  // Packs `file` into the work folder; the run unpacks Disk1 with a.txt and
-  // the fake setup as Disk1\Setup.exe, and both fixtures write records aside.
-  fs::path Pack(const std::wstring& file, const std::optional<std::wstring>& parameters = {}) {
-    fs::path package = work_ / file;
-    EXPECT_TRUE(WriteFileQuietly(package, BuildPackage(parameters).bytes));
-    return package;
-  }
-  RunOptions Options(const fs::path& package, std::vector<std::wstring> args = {}) const {
-    RunOptions options = RunInFolder(package, work_.path(), std::move(args));
-    SetEnv(options, L"HARW_FAKE_RECORD", (aside_ / L"extractor.txt").wstring());
-    SetEnv(options, L"HARW_FAKE_FOLDER", L"Disk1");
-    SetEnv(options, L"HARW_FAKE_FILES", L"a.txt");
-    SetEnv(options, L"HARW_FAKE_COPY_FROM", BinPath(L"fake_setup.exe").wstring());
-    SetEnv(options, L"HARW_FAKE_COPY_TO", L"Setup.exe");
-    SetEnv(options, L"HARW_SETUP_RECORD", (aside_ / L"setup.txt").wstring());
-    return options;
-  }
-  RunResult Run(const RunOptions& options) {
-    RunResult result = RunProcess(options);
-    EXPECT_TRUE(result.started) << result.error;
-    EXPECT_FALSE(result.timed_out);
-    return result;
-  }
-  void Reset() {
-    for (const auto& folder : {work_.path(), aside_.path()}) {
-      RemoveTree(folder);
-      fs::create_directories(folder);
-    }
-  }
-
-  TempFolder work_{CurrentTestLabel()};
-  TempFolder aside_{CurrentTestLabel() + L"~"};
-};
 
 struct ValueCase {
   bool embedded;
@@ -68,9 +31,9 @@ void ExpectValueUsed(const ValueCase& row, const std::wstring& value, const Log&
                      const std::optional<Record>& setup) {
   const std::string option = ToUtf8(row.option);
   if (option == "/F") {
-    EXPECT_TRUE(HasLine(log, 0x04, "DeleteFolder(\"" + ToUtf8(value) + "\")")) << Dump(log);
+    EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFolder(\"" + ToUtf8(value) + "\")"}}));
   } else if (option == "/S") {
-    EXPECT_TRUE(HasLine(log, 0x04, "ShellExecuteEx(\"" + ToUtf8(value) + "\",\"\")")) << Dump(log);
+    EXPECT_TRUE(HasLines(log, {{0x04, "ShellExecuteEx(\"" + ToUtf8(value) + "\",\"\")"}}));
     EXPECT_TRUE(setup.has_value()) << "the setup program named by /S did not run";
   } else {
     ASSERT_TRUE(setup.has_value());
@@ -100,24 +63,39 @@ TEST_F(LimitsTest, OptionValuesUpToTheirCapacityAreUsedWholeLongerOnesRefused) {
   for (const ValueCase& row : rows) {
     SCOPED_TRACE(ToUtf8(row.option) + " of " + std::to_string(row.length) +
                  (row.embedded ? " characters, embedded" : " characters, on the command line"));
-    Reset();
-    const std::wstring value = ValueOfLength(row, work_.path());
+    Bench bench;
+    const std::wstring value = ValueOfLength(row, bench.work());
     const std::wstring option = std::wstring(row.option) + L" \"" + value + L"\"";
-    RunOptions options = row.embedded ? Options(Pack(L"HLV.exe", option))
-                                      : Options(Pack(L"HLV.exe"), {row.option, value});
+    if (row.embedded) {
+      bench.Pack(L"HLV.exe", option);
+    } else {
+      bench.Pack(L"HLV.exe");
+    }
+    RunOptions options = WithSetup(bench, row.embedded ? std::vector<std::wstring>{}
+                                                       : std::vector<std::wstring>{row.option, value});
     SetEnv(options, L"HARW_FAKE_COPY_TO", row.option == std::wstring(L"/S") ? fs::path(value).filename() : L"Setup.exe");
-    RunResult result = Run(options);
-    Log log = LogOrEmpty(work_ / L"HLV.log");
+    RunResult result = bench.Run(options);
+    Log log = ReadLog(bench.work() / L"HLV.log").value_or(Log());
     if (row.accepted) {
-      EXPECT_EQ(result.exit_code, 0u) << Dump(log);
-      ExpectValueUsed(row, value, log, ReadRecord(aside_ / L"setup.txt"));
+      EXPECT_EQ(result.exit_code, 0u) << Listing(log);
+      ExpectValueUsed(row, value, log, bench.SetupRecord());
     } else {
       EXPECT_EQ(result.exit_code, 1u);
-      EXPECT_TRUE(HasLine(log, 0x01, Refusal(row))) << Dump(log);
+      EXPECT_TRUE(HasLines(log, {{0x01, Refusal(row)}}));
       EXPECT_NE(WithoutCarriageReturns(result.out).find(Refusal(row) + "\n\n"), std::string::npos);
-      EXPECT_FALSE(ReadRecord(aside_ / L"extractor.txt").has_value()) << "a refused value was used";
+      EXPECT_FALSE(bench.ExtractorRecord().has_value()) << "a refused value was used";
     }
   }
+}
+
+// A well-formed package with the parameters "/X", written directly: the
+// packer's temporary file beside it would not fit a name near the limits.
+RawPackage ExtractOnlyPackage(const fs::path& output) {
+  RawPackage raw;
+  raw.output = output;
+  raw.parameters = L"/X";
+  raw.archived_data = ReadBytes(BinPath(L"fake_extractor.exe")).value_or("");
+  return raw;
 }
 
 // The test program's own current directory, changed for one scope.
@@ -139,11 +117,11 @@ RunResult RunFromPathOfLength(const fs::path& work, std::size_t length) {
   std::size_t filler = length - work.wstring().size() - std::wstring(L"\\\\p.exe").size();
   fs::path folder = work / std::wstring(filler, L'd');
   CreateDirectoryW(Extended(folder).c_str(), nullptr);
-  WriteFileQuietly(Extended(folder / L"p.exe"), BuildPackage(L"/X").bytes);
+  EXPECT_EQ(MakeRawPackage(ExtractOnlyPackage(Extended(folder / L"p.exe"))), "");
   RunResult result;
   {
     CurrentDirectory inside(folder);
-    result = RunProcess(RunInFolder(L"p.exe", work));
+    result = RunProcess(InFolder(L"p.exe", work));
   }
   EXPECT_TRUE(RemoveTree(folder));
   return result;
@@ -152,20 +130,20 @@ RunResult RunFromPathOfLength(const fs::path& work, std::size_t length) {
 TEST_F(LimitsTest, PackagePathWorksUpTo259CharactersAndIsRefusedOnTheConsoleBeyond) {
   for (std::size_t length : {258u, 259u, 260u, 261u}) {
     SCOPED_TRACE("package path of " + std::to_string(length) + " characters");
-    RunResult result = RunFromPathOfLength(work_.path(), length);
+    RunResult result = RunFromPathOfLength(work(), length);
     ASSERT_TRUE(result.started) << result.error;
-    std::optional<Log> log = ReadLog(work_ / L"P.log");
+    std::optional<Log> log = ReadLog(work() / L"P.log");
     if (length <= 259) {
       EXPECT_EQ(result.exit_code, 0u) << result.out;
       ASSERT_TRUE(log.has_value());
-      EXPECT_TRUE(HasLine(*log, 0x04, "DeleteFile(\"___P___.exe\")")) << Dump(*log);
+      EXPECT_TRUE(HasLines(*log, {{0x04, "DeleteFile(\"___P___.exe\")"}}));
     } else {
       EXPECT_EQ(result.exit_code, 1u);
       EXPECT_EQ(WithoutCarriageReturns(result.out),
                 "Error: The package's path is too long (more than 259 characters)\n\n");
       EXPECT_FALSE(log.has_value()) << "a log was written without a complete package path";
     }
-    DeleteFileW((work_ / L"P.log").c_str());
+    DeleteFileW((work() / L"P.log").c_str());
   }
 }
 
@@ -200,23 +178,23 @@ TEST_F(LimitsTest, PackageNameIsLimitedByTheMutexNameAndTheLogPath) {
     SCOPED_TRACE("package name of " + std::to_string(row.length) + " characters");
     DriveRootFiles files;
     const std::wstring name = MarkedText(row.length);
-    const std::string upper = Upper(ToUtf8(name));
+    const std::string upper = AsciiUpper(ToUtf8(name));
     fs::path package = files.Add(name);  // no extension: a file name holds at most 255
     fs::path log_path = files.Add(FromUtf8(upper) + L".log");
-    ASSERT_TRUE(WriteFileQuietly(package, BuildPackage(L"/X").bytes));
-    RunOptions options = RunInFolder(package, work_.path());
+    PackRaw(ExtractOnlyPackage(package));
+    // Without the fixtures' steering: the extractor's own path is too long for its record.
+    RunOptions options = InFolder(package, work());
     SetEnv(options, L"TMP", L"C:\\");
     SetEnv(options, L"TEMP", L"C:\\");
     RunResult result = Run(options);
     EXPECT_EQ(result.exit_code, row.exit_code) << result.out;
-    Log log = LogOrEmpty(log_path);
+    Log log = ReadLog(log_path).value_or(Log());
     if (std::string(row.outcome) == "runs") {
-      EXPECT_TRUE(HasLine(log, 0x04, "CreateFile(\"___" + upper + "___.exe\")")) << Dump(log);
-      EXPECT_TRUE(HasLine(log, 0x04, "DeleteFile(\"___" + upper + "___.exe\")")) << Dump(log);
-      EXPECT_FALSE(fs::exists(work_ / ("___" + upper + "___.exe")));
+      EXPECT_TRUE(HasLines(log, {{0x04, "CreateFile(\"___" + upper + "___.exe\")"}}));
+      EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFile(\"___" + upper + "___.exe\")"}}));
+      EXPECT_FALSE(fs::exists(work() / ("___" + upper + "___.exe")));
     } else if (std::string(row.outcome) == "mutex") {
-      EXPECT_TRUE(HasLine(log, 0x01, "Mutex name is too long (\"" + upper + "#HarwUpdater#Mutex\")"))
-          << Dump(log);
+      EXPECT_TRUE(HasLines(log, {{0x01, "Mutex name is too long (\"" + upper + "#HarwUpdater#Mutex\")"}}));
     } else {
       EXPECT_EQ(WithoutCarriageReturns(result.out),
                 std::string(row.outcome) == "unlogged" ? "" : log_too_long);
@@ -226,15 +204,15 @@ TEST_F(LimitsTest, PackageNameIsLimitedByTheMutexNameAndTheLogPath) {
 }
 
 // TMP of `length` characters (with its trailing backslash) below the work folder.
-std::wstring TmpOfLength(const TempFolder& work, std::size_t length) {
-  std::wstring tmp = work.WithSlash();
+std::wstring TmpOfLength(const fs::path& work, std::size_t length) {
+  std::wstring tmp = work.wstring() + L"\\";
   tmp += std::wstring(length - tmp.size() - 1, L't') + L"\\";
   CreateDirectoryW(Extended(tmp).c_str(), nullptr);
   return tmp;
 }
 
-RunResult RunWithTmp(const fs::path& package, const fs::path& folder, const std::wstring& tmp) {
-  RunOptions options = RunInFolder(package, folder);
+RunResult RunWithTmp(const Bench& bench, const std::wstring& tmp) {
+  RunOptions options = bench.Options();
   SetEnv(options, L"TMP", tmp);
   SetEnv(options, L"TEMP", tmp);
   return RunProcess(options);
@@ -242,11 +220,11 @@ RunResult RunWithTmp(const fs::path& package, const fs::path& folder, const std:
 
 TEST_F(LimitsTest, TemporaryFolderIsUsedWhileTheLogPathFits) {
   // The log path is TMP + "HLT.log": 252 + 7 = 259 characters fit, 260 do not.
-  fs::path package = Pack(L"HLT.exe", L"/X");
+  Pack(L"HLT.exe", L"/X");
   for (std::size_t length : {252u, 253u}) {
     SCOPED_TRACE("TMP of " + std::to_string(length) + " characters");
-    std::wstring tmp = TmpOfLength(work_, length);
-    RunResult result = RunWithTmp(package, work_.path(), tmp);
+    std::wstring tmp = TmpOfLength(work(), length);
+    RunResult result = RunWithTmp(*this, tmp);
     bool fits = length == 252;
     EXPECT_EQ(result.exit_code, fits ? 0u : 1u);
     EXPECT_EQ(WithoutCarriageReturns(result.out),
@@ -260,9 +238,9 @@ TEST_F(LimitsTest, TemporaryFolderBeyondTheLimitIsNeverCutToFit) {
   // Windows reports the length a 300-character TMP needs, and the run ends
   // with a console error; Wine reports no folder at all, and the run goes on
   // without a log. Either way no log may appear under a cut path.
-  fs::path package = Pack(L"HLT.exe", L"/X");
-  const std::wstring tmp = TmpOfLength(work_, 300);
-  RunResult result = RunWithTmp(package, work_.path(), tmp);
+  Pack(L"HLT.exe", L"/X");
+  const std::wstring tmp = TmpOfLength(work(), 300);
+  RunResult result = RunWithTmp(*this, tmp);
   std::string console = WithoutCarriageReturns(result.out);
   if (result.exit_code == 1) {
     EXPECT_EQ(console, "Error: The temporary folder's path is too long\n\n");
@@ -271,7 +249,7 @@ TEST_F(LimitsTest, TemporaryFolderBeyondTheLimitIsNeverCutToFit) {
     EXPECT_EQ(console, "");
   }
   std::error_code error;
-  for (fs::recursive_directory_iterator it(Extended(work_.path()), error), end; it != end; it.increment(error)) {
+  for (fs::recursive_directory_iterator it(Extended(work()), error), end; it != end; it.increment(error)) {
     EXPECT_NE(it->path().filename(), L"HLT.log") << ToUtf8(it->path().wstring());
   }
   EXPECT_TRUE(RemoveTree(tmp));
@@ -287,20 +265,19 @@ TEST_F(LimitsTest, OnlyTheFirstCharacterOfALongAnswerCounts) {
                       {"Y" + std::string(5000, 'x'), 'Y'}};
   for (const Row& row : rows) {
     SCOPED_TRACE("an answer of " + std::to_string(row.line.size()) + " bytes starting with " + row.answer);
-    Reset();
-    fs::create_directories(work_ / L"Disk1");
-    WriteBytes(work_ / L"Disk1" / L"old.txt", "old");
-    RunOptions options = Options(Pack(L"HLQ.exe"));
+    Bench bench;
+    MakeFile(bench.work() / L"Disk1" / L"old.txt");
+    bench.Pack(L"HLQ.exe");
+    RunOptions options = WithSetup(bench);
     options.input = Input::kText;
     options.input_text = row.line;
     SetEnv(options, L"HARW_FAKE_EXIT", L"5");  // the extractor ran: the answer was yes
-    RunResult result = Run(options);
-    Log log = LogOrEmpty(work_ / L"HLQ.log");
+    RunResult result = bench.Run(options);
+    Log log = ReadLog(bench.work() / L"HLQ.log").value_or(Log());
     bool yes = row.answer == 'Y' || row.answer == 'y';
-    EXPECT_EQ(result.exit_code, yes ? 5u : 1u) << Dump(log);
-    EXPECT_TRUE(HasLine(log, 0x04, std::string("Folder already exists (\"Disk1\", ans=") + row.answer + ")"))
-        << Dump(log);
-    EXPECT_EQ(fs::exists(work_ / L"Disk1" / L"old.txt"), !yes);
+    EXPECT_EQ(result.exit_code, yes ? 5u : 1u) << Listing(log);
+    EXPECT_TRUE(HasLines(log, {{0x04, std::string("Folder already exists (\"Disk1\", ans=") + row.answer + ")"}}));
+    EXPECT_EQ(fs::exists(bench.work() / L"Disk1" / L"old.txt"), !yes);
   }
 }
 
@@ -313,21 +290,22 @@ std::wstring Tokens(int count) {
 TEST_F(LimitsTest, EmbeddedStringHoldsAtMost62Tokens) {
   for (int count : {61, 62, 63, 100}) {
     SCOPED_TRACE(std::to_string(count) + " embedded tokens");
-    Reset();
-    RunResult result = Run(Options(Pack(L"HLK.exe", Tokens(count))));
-    Log log = LogOrEmpty(work_ / L"HLK.log");
+    Bench bench;
+    bench.Pack(L"HLK.exe", Tokens(count));
+    RunResult result = bench.Run(WithSetup(bench));
+    Log log = ReadLog(bench.work() / L"HLK.log").value_or(Log());
     if (count <= 62) {
-      EXPECT_EQ(result.exit_code, 0u) << Dump(log);
-      EXPECT_TRUE(HasLine(log, 0x04, "Parameter t" + std::to_string(count))) << Dump(log);
-      EXPECT_TRUE(ReadRecord(aside_ / L"extractor.txt").has_value());
+      EXPECT_EQ(result.exit_code, 0u) << Listing(log);
+      EXPECT_TRUE(HasLines(log, {{0x04, "Parameter t" + std::to_string(count)}}));
+      EXPECT_TRUE(bench.ExtractorRecord().has_value());
     } else {
       EXPECT_EQ(result.exit_code, 1u);
-      EXPECT_TRUE(HasLine(log, 0x01, "MakeParameter: more than 62 parameters")) << Dump(log);
-      EXPECT_FALSE(HasLineStarting(log, 0x04, "Parameter ")) << "a cut vector was applied";
-      EXPECT_FALSE(ReadRecord(aside_ / L"extractor.txt").has_value());
+      EXPECT_TRUE(HasLines(log, {{0x01, "MakeParameter: more than 62 parameters"}}));
+      EXPECT_FALSE(HasLines(log, {Pattern{0x04, "Parameter .*"}})) << "a cut vector was applied";
+      EXPECT_FALSE(bench.ExtractorRecord().has_value());
     }
   }
 }
 
 }  // namespace
-}  // namespace harwtest::hardening
+}  // namespace harwtest

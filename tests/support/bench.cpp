@@ -21,8 +21,7 @@ fs::path Bench::Pack(const fs::path& file, std::optional<std::wstring> parameter
 
 fs::path Bench::PackRaw(RawPackage raw) {
   if (!raw.output.is_absolute()) raw.output = work() / raw.output;
-  layout_ = PackageLayout();
-  EXPECT_EQ(MakeRawPackage(raw, &layout_.marker), "");
+  EXPECT_EQ(MakeRawPackage(raw, &layout_), "");
   package_ = raw.output;
   return package_;
 }

@@ -43,7 +43,7 @@ std::string MakePackage(const PackageOptions& options, PackageLayout* layout) {
   harwpack::BuildResult built = harwpack::BuildPackage(spec);
   if (!built.error.empty() || layout == nullptr) return built.error;
   std::error_code error;
-  layout->marker = built.marker_offset;
+  layout->marker = static_cast<std::size_t>(built.marker_offset);
   layout->p = options.parameters ? static_cast<std::uint32_t>((options.parameters->size() + 1) * 2) : 0;
   layout->s = static_cast<std::uint32_t>(fs::file_size(spec.archive, error));
   return error ? "cannot read the size of " + ToUtf8(spec.archive.wstring()) : "";
@@ -62,12 +62,16 @@ std::string ContainerBytes(const RawPackage& spec) {
   return out;
 }
 
-std::string MakeRawPackage(const RawPackage& spec, std::uint64_t* marker_offset) {
+std::string MakeRawPackage(const RawPackage& spec, PackageLayout* layout) {
   std::optional<std::string> stub = ReadBytes(BinPath(L"HarwUpdater.exe"));
   if (!stub) return "cannot read bin/HarwUpdater.exe";
   std::string bytes = std::move(*stub);
   bytes.resize((bytes.size() + 255) / 256 * 256 + spec.extra_offset, '\0');
-  if (marker_offset != nullptr) *marker_offset = bytes.size();
+  if (layout != nullptr) {
+    layout->marker = bytes.size();
+    layout->p = spec.parameters ? static_cast<std::uint32_t>((spec.parameters->size() + 1) * 2) : 0;
+    layout->s = static_cast<std::uint32_t>(spec.archived_data.size());
+  }
   bytes += ContainerBytes(spec);
   if (!WriteBytes(spec.output, bytes)) return "cannot write " + ToUtf8(spec.output.wstring());
   return "";

@@ -19,17 +19,18 @@ std::string MarkerBytes();
 /// A 32-bit value as 4 little-endian bytes.
 std::string U32(std::uint32_t value);
 
-/// Where a package's container and its fields lie, as file offsets.
+/// Where a package's container and its fields lie, as file offsets (the
+/// packages of the tests are small).
 struct PackageLayout {
-  std::uint64_t marker = 0;  ///< the marker (the end of the stub, padded to 256)
-  std::uint32_t p = 0;       ///< parameters size, terminator included
-  std::uint32_t s = 0;       ///< archived data size
+  std::size_t marker = 0;  ///< the marker (the end of the stub, padded to 256)
+  std::uint32_t p = 0;     ///< parameters size, terminator included
+  std::uint32_t s = 0;     ///< archived data size
 
-  std::uint64_t PField() const { return marker + 148; }
-  std::uint64_t ParamsStart() const { return marker + 152; }
-  std::uint64_t SField() const { return ParamsStart() + p; }
-  std::uint64_t ArchiveStart() const { return SField() + 4; }
-  std::uint64_t ArchiveEnd() const { return ArchiveStart() + s; }
+  std::size_t PField() const { return marker + 148; }
+  std::size_t ParamsStart() const { return marker + 152; }
+  std::size_t SField() const { return ParamsStart() + p; }
+  std::size_t ArchiveStart() const { return SField() + 4; }
+  std::size_t ArchiveEnd() const { return ArchiveStart() + s; }
 };
 
 struct PackageOptions {
@@ -69,7 +70,8 @@ struct RawPackage {
 std::string ContainerBytes(const RawPackage& spec);
 
 /// Writes bin/HarwUpdater.exe with the raw container behind it; "" on
-/// success, else the reason. `marker_offset` receives the file offset of the marker.
-std::string MakeRawPackage(const RawPackage& spec, std::uint64_t* marker_offset = nullptr);
+/// success, else the reason. `layout` receives where the container lies, with
+/// the true sizes of the parameters and the archived data.
+std::string MakeRawPackage(const RawPackage& spec, PackageLayout* layout = nullptr);
 
 }  // namespace harwtest

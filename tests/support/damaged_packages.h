@@ -7,10 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "hardening/hardening_support.h"
+#include "support/package.h"
 
-namespace harwtest::hardening {
+namespace harwtest {
 
+/// A valid package's bytes and where its container lies: what every damaged
+/// package of the campaign starts from.
+struct ValidPackage {
+  std::string bytes;
+  PackageLayout layout;
+};
+
+/// One change to the bytes of a valid package.
 struct Edit {
   enum class Kind {
     kTruncate,   ///< keep the first `at` bytes
@@ -25,6 +33,7 @@ struct Edit {
   std::string bytes;
 };
 
+/// A damaged package: the edits that make it from the valid one.
 struct DamagedPackage {
   std::string label;  ///< what was done to the valid package
   std::vector<Edit> edits;
@@ -39,11 +48,11 @@ struct DamagedPackage {
 std::string Apply(const std::string& valid, const std::vector<Edit>& edits);
 
 /// Every damaged package of the campaign, from `seed`.
-std::vector<DamagedPackage> MakeCampaign(const PackageLayout& valid, std::uint32_t seed);
+std::vector<DamagedPackage> MakeCampaign(const ValidPackage& valid, std::uint32_t seed);
 
 /// True if the program, reading `bytes` as its own file, would find among its
 /// embedded parameters a "/D" switch: with it a damaged /F value could make
 /// the run delete a folder outside its own, so the campaign never tries one.
 bool CouldRequestDeletion(const std::string& bytes);
 
-}  // namespace harwtest::hardening
+}  // namespace harwtest
