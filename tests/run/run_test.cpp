@@ -219,7 +219,9 @@ TEST_P(ExistingFolder, IsRemovedOnlyAfterYes) {
   EXPECT_EQ(fs::exists(work() / L"Disk1" / L"old.txt"), !c.deleted);
   std::optional<Record> record = ExtractorRecord();
   EXPECT_EQ(record.has_value(), goes_on);
-  if (record) EXPECT_EQ((*record)["check_path_existed"], c.deleted ? "0" : "1");
+  if (record) {
+    EXPECT_EQ((*record)["check_path_existed"], c.deleted ? "0" : "1");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
