@@ -164,6 +164,8 @@ TEST_P(ExtractorOutcome, PackagePassesTheExitCodeOn) {
     EXPECT_EQ(log.lines.back().text, "DeleteFile(\"___OUTCOME___.exe\")");
     // A failed extractor's folder is left as it left it.
     EXPECT_TRUE(fs::exists(work() / L"Disk1" / L"Setup.exe"));
+    EXPECT_EQ(AllEntries(work()), (std::set<std::wstring>{L"Outcome.exe", L"OUTCOME.log", L"Disk1",
+                                                          L"Disk1\\a.txt", L"Disk1\\Setup.exe"}));
   }
 }
 
