@@ -19,75 +19,6 @@ RunOptions WithSetup(const Bench& bench, std::vector<std::wstring> args = {}) {
   return options;
 }
 
-struct ValueCase {
-  bool embedded;
-  const wchar_t* option;
-  std::size_t length;
-  bool accepted;
-};
-
-// The value of an accepted option must arrive whole where it is used.
-void ExpectValueUsed(const ValueCase& row, const std::wstring& value, const Log& log,
-                     const std::optional<Record>& setup) {
-  const std::string option = ToUtf8(row.option);
-  if (option == "/F") {
-    EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFolder(\"" + ToUtf8(value) + "\")"}}));
-  } else if (option == "/S") {
-    EXPECT_TRUE(HasLines(log, {{0x04, "ShellExecuteEx(\"" + ToUtf8(value) + "\",\"\")"}}));
-    EXPECT_TRUE(setup.has_value()) << "the setup program named by /S did not run";
-  } else {
-    ASSERT_TRUE(setup.has_value());
-    EXPECT_EQ(setup->count("arg1") ? setup->at("arg1") : "", ToUtf8(value));
-  }
-}
-
-// A value of exactly the row's length; for /S an absolute path to a setup
-// program that the run unpacks, so that an accepted value can be started.
-std::wstring ValueOfLength(const ValueCase& row, const fs::path& work) {
-  if (std::wstring(row.option) != L"/S") return MarkedText(row.length);
-  std::wstring folder = (work / L"Disk1").wstring() + L"\\";
-  return folder + MarkedText(row.length - folder.size() - 4) + L".exe";
-}
-
-std::string Refusal(const ValueCase& row) {
-  return "Error: Parameter " + ToUtf8(row.option) + " is too long (" + std::to_string(row.length) +
-         " characters, at most " + std::to_string(row.length - 1) + ")";
-}
-
-TEST_F(LimitsTest, OptionValuesUpToTheirCapacityAreUsedWholeLongerOnesRefused) {
-  const ValueCase rows[] = {
-      {false, L"/F", 259, true},  {false, L"/F", 260, false}, {false, L"/S", 259, true},
-      {false, L"/S", 260, false}, {false, L"/A", 1023, true}, {false, L"/A", 1024, false},
-      {true, L"/F", 260, false},  {true, L"/A", 1024, false}, {true, L"/A", 1023, true},
-  };
-  for (const ValueCase& row : rows) {
-    SCOPED_TRACE(ToUtf8(row.option) + " of " + std::to_string(row.length) +
-                 (row.embedded ? " characters, embedded" : " characters, on the command line"));
-    Bench bench;
-    const std::wstring value = ValueOfLength(row, bench.work());
-    const std::wstring option = std::wstring(row.option) + L" \"" + value + L"\"";
-    if (row.embedded) {
-      bench.Pack(L"HLV.exe", option);
-    } else {
-      bench.Pack(L"HLV.exe");
-    }
-    RunOptions options = WithSetup(bench, row.embedded ? std::vector<std::wstring>{}
-                                                       : std::vector<std::wstring>{row.option, value});
-    SetEnv(options, L"HARW_FAKE_COPY_TO", row.option == std::wstring(L"/S") ? fs::path(value).filename() : L"Setup.exe");
-    RunResult result = bench.Run(options);
-    Log log = ReadLog(bench.work() / L"HLV.log").value_or(Log());
-    if (row.accepted) {
-      EXPECT_EQ(result.exit_code, 0u) << Listing(log);
-      ExpectValueUsed(row, value, log, bench.SetupRecord());
-    } else {
-      EXPECT_EQ(result.exit_code, 1u);
-      EXPECT_TRUE(HasLines(log, {{0x01, Refusal(row)}}));
-      EXPECT_NE(WithoutCarriageReturns(result.out).find(Refusal(row) + "\n\n"), std::string::npos);
-      EXPECT_FALSE(bench.ExtractorRecord().has_value()) << "a refused value was used";
-    }
-  }
-}
-
 // A well-formed package with the parameters "/X", written directly: the
 // packer's temporary file beside it would not fit a name near the limits.
 RawPackage ExtractOnlyPackage(const fs::path& output) {
@@ -278,32 +209,6 @@ TEST_F(LimitsTest, OnlyTheFirstCharacterOfALongAnswerCounts) {
     EXPECT_EQ(result.exit_code, yes ? 5u : 1u) << Listing(log);
     EXPECT_TRUE(HasLines(log, {{0x04, std::string("Folder already exists (\"Disk1\", ans=") + row.answer + ")"}}));
     EXPECT_EQ(fs::exists(bench.work() / L"Disk1" / L"old.txt"), !yes);
-  }
-}
-
-std::wstring Tokens(int count) {
-  std::wstring text = L"/X";
-  for (int i = 2; i <= count; ++i) text += L" t" + std::to_wstring(i);
-  return text;
-}
-
-TEST_F(LimitsTest, EmbeddedStringHoldsAtMost62Tokens) {
-  for (int count : {61, 62, 63, 100}) {
-    SCOPED_TRACE(std::to_string(count) + " embedded tokens");
-    Bench bench;
-    bench.Pack(L"HLK.exe", Tokens(count));
-    RunResult result = bench.Run(WithSetup(bench));
-    Log log = ReadLog(bench.work() / L"HLK.log").value_or(Log());
-    if (count <= 62) {
-      EXPECT_EQ(result.exit_code, 0u) << Listing(log);
-      EXPECT_TRUE(HasLines(log, {{0x04, "Parameter t" + std::to_string(count)}}));
-      EXPECT_TRUE(bench.ExtractorRecord().has_value());
-    } else {
-      EXPECT_EQ(result.exit_code, 1u);
-      EXPECT_TRUE(HasLines(log, {{0x01, "MakeParameter: more than 62 parameters"}}));
-      EXPECT_FALSE(HasLines(log, {Pattern{0x04, "Parameter .*"}})) << "a cut vector was applied";
-      EXPECT_FALSE(bench.ExtractorRecord().has_value());
-    }
   }
 }
 

@@ -311,7 +311,7 @@ TEST_F(OptionsTest, VerboseInBothSourcesLogsTwoMaskLines) {
 struct LengthCase {
   const char* name;
   bool embedded;
-  const wchar_t* option;
+  const wchar_t* option;  ///< as written, in either letter case
   std::size_t length;
   bool accepted;
 };
@@ -319,29 +319,56 @@ void PrintTo(const LengthCase& c, std::ostream* out) { *out << c.name; }
 
 class ValueLength : public PackageTest, public testing::WithParamInterface<LengthCase> {};
 
-// FolderName and SetupPath hold 259 characters, SetupParameters 1,023.
-TEST_P(ValueLength, ValueLongerThanItsSettingIsRejected) {
-  const LengthCase& c = GetParam();
-  const std::wstring value(c.length, L'v');
-  std::optional<std::wstring> embedded;
-  std::vector<std::wstring> command_line = {L"/X"};
-  if (c.embedded) {
-    embedded = std::wstring(c.option) + L" " + value;
+// A value of exactly the row's length; for /S an absolute path to a setup
+// program that the run unpacks, so that an accepted value can be started.
+std::wstring ValueOfLength(const LengthCase& row, const fs::path& work) {
+  if (AsciiUpper(ToUtf8(row.option)) != "/S") return MarkedText(row.length);
+  std::wstring folder = (work / L"Disk1").wstring() + L"\\";
+  return folder + MarkedText(row.length - folder.size() - 4) + L".exe";
+}
+
+// The value of an accepted option arrives whole where it is used.
+void ExpectValueUsed(const std::string& option, const std::wstring& value, const Log& log,
+                     const std::optional<Record>& setup) {
+  ASSERT_TRUE(setup.has_value()) << "the setup program did not run";
+  if (option == "/F") {
+    EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFolder(\"" + ToUtf8(value) + "\")"}}));
+  } else if (option == "/S") {
+    EXPECT_TRUE(HasLines(log, {{0x04, "ShellExecuteEx(\"" + ToUtf8(value) + "\",\"\")"}}));
   } else {
-    command_line.insert(command_line.end(), {c.option, value});
+    EXPECT_EQ(setup->count("arg1") ? setup->at("arg1") : "", ToUtf8(value));
   }
-  Pack(L"Len.exe", embedded);
-  RunResult result = Run(Options(command_line));
+}
+
+// FolderName and SetupPath hold 259 characters, SetupParameters 1,023. A
+// value that does not fit is refused, never cut.
+TEST_P(ValueLength, ValueUpToItsCapacityIsUsedWholeALongerOneRefused) {
+  const LengthCase& c = GetParam();
+  const std::string option = AsciiUpper(ToUtf8(c.option));
+  const std::wstring value = ValueOfLength(c, work());
+  if (c.embedded) {
+    Pack(L"Len.exe", std::wstring(c.option) + L" \"" + value + L"\"");
+  } else {
+    Pack(L"Len.exe");
+  }
+  RunOptions options = Options(c.embedded ? std::vector<std::wstring>{} : std::vector<std::wstring>{c.option, value});
+  AddSetup(options);
+  SetEnv(options, L"HARW_FAKE_COPY_TO", option == "/S" ? fs::path(value).filename().wstring() : L"Setup.exe");
+  RunResult result = Run(options);
 
   Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   if (c.accepted) {
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     EXPECT_TRUE(ExtractorRecord().has_value());
+    ExpectValueUsed(option, value, log, SetupRecord());
   } else {
+    const std::string refusal = "Error: Parameter " + option + " is too long (" + std::to_string(c.length) +
+                                " characters, at most " + std::to_string(c.length - 1) + ")";
     EXPECT_EQ(result.exit_code, 1u);
-    EXPECT_EQ(log.lines.back().level, 1u) << log.lines.back().text;
-    EXPECT_FALSE(ExtractorRecord().has_value());
+    EXPECT_EQ(LevelsAndTexts(log).back(), (Expected{1, refusal}));
+    EXPECT_EQ(ConsoleText(result), refusal + "\n\n");
+    EXPECT_FALSE(ExtractorRecord().has_value()) << "a refused value was used";
   }
 }
 
@@ -350,43 +377,45 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(LengthCase{"folder_259", false, L"/F", 259, true},
                     LengthCase{"folder_260", false, L"/F", 260, false},
                     LengthCase{"setup_path_259", false, L"/S", 259, true},
-                    LengthCase{"setup_path_260", false, L"/s", 260, false},
+                    LengthCase{"setup_path_260", false, L"/S", 260, false},
+                    LengthCase{"lower_case_setup_path_260", false, L"/s", 260, false},
                     LengthCase{"setup_parameters_1023", false, L"/A", 1023, true},
                     LengthCase{"setup_parameters_1024", false, L"/A", 1024, false},
                     LengthCase{"embedded_setup_parameters_1023", true, L"/A", 1023, true},
+                    LengthCase{"embedded_setup_parameters_1024", true, L"/A", 1024, false},
                     LengthCase{"embedded_folder_260", true, L"/F", 260, false}),
     [](const testing::TestParamInfo<LengthCase>& info) { return std::string(info.param.name); });
 
 class TokenCount : public PackageTest, public testing::WithParamInterface<int> {};
 
-// The vector has room for 62 tokens between its unused entry 0 and its end mark.
+// The vector has room for 62 tokens between its unused entry 0 and its end
+// mark; a longer string is refused whole.
 TEST_P(TokenCount, AtMost62EmbeddedTokens) {
   const int count = GetParam();
   std::wstring embedded = L"/X";
-  for (int i = 1; i < count; ++i) embedded += L" t" + std::to_wstring(i);
+  for (int i = 2; i <= count; ++i) embedded += L" t" + std::to_wstring(i);
   Pack(L"Many.exe", embedded);
   RunResult result = Run(Options());
 
   Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
-  std::size_t tokens = 0, applied = 0;
-  for (const auto& line : log.lines) {
-    tokens += line.text.rfind("MakeParameter \"", 0) == 0;
-    applied += line.text.rfind("Parameter ", 0) == 0;
-  }
+  const std::size_t tokens = LinesStartingWith(log, "MakeParameter \"").size();
+  const std::size_t applied = LinesStartingWith(log, "Parameter ").size();
   if (count <= 62) {
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     EXPECT_EQ(tokens, static_cast<std::size_t>(count));
     EXPECT_EQ(applied, static_cast<std::size_t>(count));
+    EXPECT_TRUE(HasLines(log, {{0x04, "Parameter t" + std::to_string(count)}}));
+    EXPECT_TRUE(ExtractorRecord().has_value());
   } else {
     EXPECT_EQ(result.exit_code, 1u);
-    EXPECT_EQ(log.lines.back().level, 1u) << log.lines.back().text;
+    EXPECT_EQ(LevelsAndTexts(log).back(), (Expected{1, "MakeParameter: more than 62 parameters"}));
     EXPECT_EQ(applied, 0u) << "no token of an oversized string is applied";
     EXPECT_FALSE(ExtractorRecord().has_value());
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, TokenCount, testing::Values(62, 63),
+INSTANTIATE_TEST_SUITE_P(Counts, TokenCount, testing::Values(61, 62, 63, 100),
                          [](const testing::TestParamInfo<int>& info) {
                            return "tokens_" + std::to_string(info.param);
                          });
