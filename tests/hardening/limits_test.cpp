@@ -12,13 +12,6 @@ namespace fs = std::filesystem;
 
 class LimitsTest : public PackageTest {};
 
-// The usual run with the fake setup program at Disk1\Setup.exe.
-RunOptions WithSetup(const Bench& bench, std::vector<std::wstring> args = {}) {
-  RunOptions options = bench.Options(std::move(args));
-  bench.AddSetup(options);
-  return options;
-}
-
 // A well-formed package with the parameters "/X", written directly: the
 // packer's temporary file beside it would not fit a name near the limits.
 RawPackage ExtractOnlyPackage(const fs::path& output) {
@@ -184,32 +177,6 @@ TEST_F(LimitsTest, TemporaryFolderBeyondTheLimitIsNeverCutToFit) {
     EXPECT_NE(it->path().filename(), L"HLT.log") << ToUtf8(it->path().wstring());
   }
   EXPECT_TRUE(RemoveTree(tmp));
-}
-
-TEST_F(LimitsTest, OnlyTheFirstCharacterOfALongAnswerCounts) {
-  struct Row { std::string line; char answer; };
-  const Row rows[] = {{"Y" + std::string(150, 'x') + "\n", 'Y'},
-                      {"n" + std::string(150, 'Y') + "\n", 'n'},
-                      {std::string(99, 'x') + "Y\n", 'x'},
-                      {"y" + std::string(98, 'n') + "\n", 'y'},
-                      {"y" + std::string(99, 'n') + "\n", 'y'},
-                      {"Y" + std::string(5000, 'x'), 'Y'}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE("an answer of " + std::to_string(row.line.size()) + " bytes starting with " + row.answer);
-    Bench bench;
-    MakeFile(bench.work() / L"Disk1" / L"old.txt");
-    bench.Pack(L"HLQ.exe");
-    RunOptions options = WithSetup(bench);
-    options.input = Input::kText;
-    options.input_text = row.line;
-    SetEnv(options, L"HARW_FAKE_EXIT", L"5");  // the extractor ran: the answer was yes
-    RunResult result = bench.Run(options);
-    Log log = ReadLog(bench.work() / L"HLQ.log").value_or(Log());
-    bool yes = row.answer == 'Y' || row.answer == 'y';
-    EXPECT_EQ(result.exit_code, yes ? 5u : 1u) << Listing(log);
-    EXPECT_TRUE(HasLines(log, {{0x04, std::string("Folder already exists (\"Disk1\", ans=") + row.answer + ")"}}));
-    EXPECT_EQ(fs::exists(bench.work() / L"Disk1" / L"old.txt"), !yes);
-  }
 }
 
 }  // namespace

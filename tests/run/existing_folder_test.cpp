@@ -1,9 +1,12 @@
 // The folder to unpack already exists before extraction: the question on the
-// console, the answer read from standard input, removal with /D, and the
-// cases that leave the folder alone.
+// console, the answer read from standard input (only its first character
+// counts, however long the line), removal with /D, and the cases that leave
+// the folder alone.
 #include <windows.h>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "support/bench.h"
 
@@ -14,157 +17,170 @@ namespace fs = std::filesystem;
 
 const char kQuestion[] = "Folder \"Disk1\" is exist, delete folder(Yes/No)? ";
 
-struct Answer {
+struct AnswerCase {
   const char* name;
-  std::optional<std::string> input;  // absent: standard input is at its end at once
-  std::string logged;                // the text after "ans=" up to the closing parenthesis
-  bool yes;
+  std::vector<std::wstring> args;
+  Input input;
+  std::string typed;
+  /// The answer's line after "ans=", closing parenthesis included (none when
+  /// the answer is the end of the line or of the input); nullptr: no question.
+  const char* logged;
+  bool removed;  ///< the folder is removed before the extractor runs
+};
+void PrintTo(const AnswerCase& c, std::ostream* out) { *out << c.name; }
+
+// Disk1 with old.txt and sub\ exists before the run of Ask.exe, a full run
+// with the setup program; the extractor notes whether old.txt was still there.
+class ExistingFolder : public PackageTest, public testing::WithParamInterface<AnswerCase> {
+ protected:
+  RunResult RunAsked(const AnswerCase& c) {
+    Pack(L"Ask.exe");
+    MakeFile(work() / L"Disk1" / L"old.txt");
+    fs::create_directories(work() / L"Disk1" / L"sub");
+    RunOptions options = Options(c.args);
+    AddSetup(options);
+    SetEnv(options, L"HARW_FAKE_CHECK_PATH", L"Disk1\\old.txt");
+    options.input = c.input;
+    options.input_text = c.typed;
+    return Run(options);
+  }
+
+  // Start-up, the options given, and the question's place.
+  Lines Before(const AnswerCase& c) const {
+    Lines lines = StartLines();
+    for (const std::wstring& arg : c.args) lines.push_back({0x04, "Parameter " + ToUtf8(arg)});
+    return lines;
+  }
 };
 
-// The package Ask.exe in the work folder, with Disk1\old.txt already there.
-void PrepareAsk(Bench& bench) {
-  bench.Pack(L"Ask.exe");
-  MakeFile(bench.work() / L"Disk1" / L"old.txt");
-}
-
-// The run's options: the fake setup included, the extractor noting whether
-// Disk1\old.txt was still there when it started.
-RunOptions AskOptions(const Bench& bench, std::vector<std::wstring> args = {}) {
-  RunOptions options = bench.Options(std::move(args));
-  bench.AddSetup(options);
-  SetEnv(options, L"HARW_FAKE_CHECK_PATH", L"Disk1\\old.txt");
-  return options;
-}
-
 // A refusal ends the run right after the answer's line, the folder untouched.
-void ExpectRefused(const Bench& bench, const RunResult& result, const Lines& asked,
-                   const std::string& answer_line) {
+void ExpectRefused(const Bench& bench, const RunResult& result, Lines asked, const std::string& answer) {
   EXPECT_EQ(result.exit_code, 1u);
-  Log log = bench.ReadRunLog();
+  asked.push_back({0x04, answer});
+  const Log log = bench.ReadRunLog();
   EXPECT_TRUE(MatchesLines(log, asked));
   // The answer's line is the last one, written whole: no line break of the
   // input may stand in the log.
-  const std::string last = answer_line + "\n";
+  const std::string last = answer + "\n";
   ASSERT_GE(log.raw.size(), last.size());
   EXPECT_EQ(log.raw.substr(log.raw.size() - last.size()), last);
   EXPECT_TRUE(fs::exists(bench.work() / L"Disk1" / L"old.txt"));
-  EXPECT_FALSE(fs::exists(bench.ExtractorRecordPath())) << "the extractor ran";
+  EXPECT_TRUE(fs::is_directory(bench.work() / L"Disk1" / L"sub"));
+  EXPECT_FALSE(bench.ExtractorRecord().has_value()) << "the extractor ran";
   EXPECT_FALSE(fs::exists(bench.work() / bench.ArcName()));
 }
 
-// A yes removes the folder before the extractor starts, and the run goes on.
-void ExpectRemovedFirst(const Bench& bench, const RunResult& result, Lines asked) {
+// The folder goes, depth first, before the extractor starts; the run goes on.
+void ExpectRemovedFirst(const Bench& bench, const RunResult& result, Lines before) {
   EXPECT_EQ(result.exit_code, 0u);
-  asked.insert(asked.end(), {{0x04, "DeleteFolder(\"Disk1\")"},
-                             {0x04, "DeleteFile(\"Disk1\\old.txt\")"},
-                             {0x04, "RemoveDirectory(\"Disk1\")"}});
-  Lines extract = bench.ExtractLines();
-  asked.insert(asked.end(), extract.begin(), extract.end());
-  EXPECT_TRUE(HasBlock(bench.ReadRunLog(), asked));
-  std::optional<Record> extractor = ReadRecord(bench.ExtractorRecordPath());
-  ASSERT_TRUE(extractor);
+  before.push_back({0x04, "DeleteFolder(\"Disk1\")"});
+  const LineCheck old_file{0x04, "DeleteFile(\"Disk1\\old.txt\")"};
+  const LineCheck sub_folder{0x04, "RemoveDirectory(\"Disk1\\sub\")"};
+  Lines after = {{0x04, "RemoveDirectory(\"Disk1\")"}};
+  const Lines extract = bench.ExtractLines();
+  after.insert(after.end(), extract.begin(), extract.end());
+  // The entries come in the order the listing returns them.
+  Lines one = before, other = before;
+  one.insert(one.end(), {old_file, sub_folder});
+  other.insert(other.end(), {sub_folder, old_file});
+  one.insert(one.end(), after.begin(), after.end());
+  other.insert(other.end(), after.begin(), after.end());
+  const Log log = bench.ReadRunLog();
+  EXPECT_TRUE(HasBlock(log, one) || HasBlock(log, other)) << HasBlock(log, one).message();
+  EXPECT_FALSE(fs::exists(bench.work() / L"Disk1" / L"old.txt"));
+  std::optional<Record> extractor = bench.ExtractorRecord();
+  ASSERT_TRUE(extractor) << "the extractor did not run";
   EXPECT_EQ((*extractor)["check_path_existed"], "0");
-  EXPECT_TRUE(fs::exists(bench.SetupRecordPath())) << "the setup did not run";
+  EXPECT_TRUE(bench.SetupRecord().has_value()) << "the setup did not run";
 }
 
-TEST(ExistingFolder, FirstCharacterOfTheAnswerDecides) {
-  const Answer answers[] = {
-      {"y", "y\n", "y", true},
-      {"Yes", "Yes\n", "Y", true},
-      {"n", "n\n", "n", false},
-      {"blank before y", " y\n", " ", false},
-      // The character logged is 0, which ends the message right after "ans=".
-      {"empty line", "\n", "", false},
-      {"end of input", std::nullopt, "", false},
-  };
-  for (const Answer& answer : answers) {
-    SCOPED_TRACE(answer.name);
-    Bench bench;
-    PrepareAsk(bench);
-    RunOptions options = AskOptions(bench);
-    if (answer.input) {
-      options.input = Input::kText;
-      options.input_text = *answer.input;
-    }
-    RunResult result = bench.Run(options);
-    EXPECT_EQ(ConsoleText(result), kQuestion);
-    Lines asked = bench.StartLines();
-    asked.push_back({0x04, "No-Setup-Path is NOT found"});
-    const std::string answer_line = "Folder already exists (\"Disk1\", ans=" + answer.logged +
-                                    (answer.logged != "" ? ")" : "");
-    asked.push_back({0x04, answer_line});
-    if (answer.yes) {
-      ExpectRemovedFirst(bench, result, asked);
-    } else {
-      ExpectRefused(bench, result, asked, answer_line);
-    }
+// With /X the folder is neither questioned nor removed, whatever /D says.
+void ExpectKept(const Bench& bench, const RunResult& result, Lines before) {
+  EXPECT_EQ(result.exit_code, 0u);
+  const Lines extract = bench.ExtractLines();
+  before.insert(before.end(), extract.begin(), extract.end());
+  EXPECT_TRUE(MatchesLines(bench.ReadRunLog(), before));
+  std::optional<Record> extractor = bench.ExtractorRecord();
+  ASSERT_TRUE(extractor) << "the extractor did not run";
+  EXPECT_EQ((*extractor)["check_path_existed"], "1");
+  EXPECT_EQ(Entries(bench.work() / L"Disk1"),
+            (std::set<std::wstring>{L"Setup.exe", L"a.txt", L"old.txt", L"sub"}));
+  EXPECT_FALSE(bench.SetupRecord().has_value()) << "the setup ran";
+}
+
+TEST_P(ExistingFolder, IsRemovedOnlyAfterAYesOrWithSwitchD) {
+  const AnswerCase& c = GetParam();
+  RunResult result = RunAsked(c);
+  const bool asked = c.logged != nullptr;
+  EXPECT_EQ(ConsoleText(result), asked ? kQuestion : "");
+  Lines before = Before(c);
+  const bool extract_only = std::find(c.args.begin(), c.args.end(), L"/X") != c.args.end();
+  if (!extract_only) before.push_back({0x04, "No-Setup-Path is NOT found"});
+  const std::string answer = asked ? "Folder already exists (\"Disk1\", ans=" + std::string(c.logged) : "";
+  if (asked && !c.removed) {
+    ExpectRefused(*this, result, before, answer);
+    return;
+  }
+  if (asked) before.push_back({0x04, answer});
+  if (c.removed) {
+    ExpectRemovedFirst(*this, result, before);
+  } else {
+    ExpectKept(*this, result, before);
   }
 }
 
-TEST(ExistingFolder, SwitchDRemovesWithoutAsking) {
+const std::string kLong(150, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ExistingFolder,
+    testing::Values(
+        AnswerCase{"y", {}, Input::kText, "y\n", "y)", true},
+        AnswerCase{"yes_upper", {}, Input::kText, "Yes please\n", "Y)", true},
+        AnswerCase{"n", {}, Input::kText, "n\n", "n)", false},
+        AnswerCase{"blank_before_y", {}, Input::kText, " y\n", " )", false},
+        // The character logged is 0, which ends the message right after "ans=".
+        AnswerCase{"empty_line", {}, Input::kText, "\n", "", false},
+        AnswerCase{"end_of_input", {}, Input::kEmpty, "", "", false},
+        AnswerCase{"no_input_handle", {}, Input::kClosed, "", "", false},
+        // Only the first character counts, however long the line.
+        AnswerCase{"long_yes", {}, Input::kText, "Y" + kLong + "\n", "Y)", true},
+        AnswerCase{"long_no_full_of_yes", {}, Input::kText, "n" + std::string(150, 'Y') + "\n", "n)", false},
+        AnswerCase{"yes_at_the_99th_character", {}, Input::kText, std::string(99, 'x') + "Y\n", "x)", false},
+        AnswerCase{"yes_of_99_characters", {}, Input::kText, "y" + std::string(98, 'n') + "\n", "y)", true},
+        AnswerCase{"yes_of_100_characters", {}, Input::kText, "y" + std::string(99, 'n') + "\n", "y)", true},
+        AnswerCase{"yes_of_5001_characters_unended", {}, Input::kText, "Y" + std::string(5000, 'x'), "Y)", true},
+        // An answer that would refuse, were it read.
+        AnswerCase{"delete_without_asking", {L"/D"}, Input::kText, "n\n", nullptr, true},
+        AnswerCase{"extract_only_keeps_it", {L"/X"}, Input::kText, "y\n", nullptr, false},
+        AnswerCase{"extract_only_wins_over_d", {L"/D", L"/X"}, Input::kEmpty, "", nullptr, false}),
+    [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
+
+TEST(ExistingFolderWhereTheSetupMayNotRun, IsNeitherQuestionedNorRemoved) {
   Bench bench;
-  PrepareAsk(bench);
-  RunOptions options = AskOptions(bench, {L"/D"});
-  options.input = Input::kText;
-  options.input_text = "n\n";  // would refuse, were it read
+  bench.Pack(L"BRAVELDUNES\\Ask.exe");
+  MakeFile(bench.work() / L"Disk1" / L"old.txt");
+  RunOptions options = bench.Options();
+  bench.AddSetup(options);
   RunResult result = bench.Run(options);
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_EQ(ConsoleText(result), "");
   Lines expected = bench.StartLines();
-  expected.insert(expected.end(), {{0x04, "Parameter /D"},
-                                   {0x04, "No-Setup-Path is NOT found"},
-                                   {0x04, "DeleteFolder(\"Disk1\")"},
-                                   {0x04, "DeleteFile(\"Disk1\\old.txt\")"},
-                                   {0x04, "RemoveDirectory(\"Disk1\")"}});
-  Lines extract = bench.ExtractLines();
-  expected.insert(expected.end(), extract.begin(), extract.end());
-  EXPECT_TRUE(HasBlock(bench.ReadRunLog(), expected));
-  std::optional<Record> extractor = ReadRecord(bench.ExtractorRecordPath());
-  ASSERT_TRUE(extractor);
-  EXPECT_EQ((*extractor)["check_path_existed"], "0");
-}
-
-TEST(ExistingFolder, SwitchXNeitherAsksNorRemoves) {
-  Bench bench;
-  PrepareAsk(bench);
-  RunResult result = bench.Run(AskOptions(bench, {L"/X"}));
-  EXPECT_EQ(result.exit_code, 0u);
-  EXPECT_EQ(ConsoleText(result), "");
-  Lines expected = bench.StartLines();
-  expected.push_back({0x04, "Parameter /X"});
-  Lines extract = bench.ExtractLines();
-  expected.insert(expected.end(), extract.begin(), extract.end());
-  EXPECT_TRUE(MatchesLines(bench.ReadRunLog(), expected));
-  std::optional<Record> extractor = ReadRecord(bench.ExtractorRecordPath());
-  ASSERT_TRUE(extractor);
-  EXPECT_EQ((*extractor)["check_path_existed"], "1");
-  EXPECT_EQ(Entries(bench.work() / L"Disk1"), (std::set<std::wstring>{L"Setup.exe", L"a.txt", L"old.txt"}));
-  EXPECT_FALSE(fs::exists(bench.SetupRecordPath())) << "the setup ran";
-}
-
-TEST(ExistingFolder, NoQuestionWhereTheSetupMayNotRun) {
-  Bench bench;
-  bench.Pack(L"BRAVELDUNES\\Ask.exe");
-  MakeFile(bench.work() / L"Disk1" / L"old.txt");
-  RunResult result = bench.Run(AskOptions(bench));
-  EXPECT_EQ(result.exit_code, 0u);
-  EXPECT_EQ(ConsoleText(result), "");
-  Lines expected = bench.StartLines();
   expected.push_back({0x04, "No-Setup-Path is found \"\\BRAVELDUNES\""});
-  Lines extract = bench.ExtractLines();
+  const Lines extract = bench.ExtractLines();
   expected.insert(expected.end(), extract.begin(), extract.end());
   expected.push_back({0x04, "No-Setup-Path is found \"\\BRAVELDUNES\""});
   EXPECT_TRUE(MatchesLines(bench.ReadRunLog(), expected));
   EXPECT_TRUE(fs::exists(bench.work() / L"Disk1" / L"old.txt"));
 }
 
-TEST(ExistingFolder, FileInPlaceOfTheFolderIsAskedAboutAndKept) {
+// A file named like the folder is questioned, the removal refused with its
+// attributes logged, and the run goes on: the archive unpacks elsewhere.
+TEST(ExistingFolderThatIsAFile, IsQuestionedAndKept) {
   Bench bench;
   bench.Pack(L"Ask.exe");
   MakeFile(bench.work() / L"Disk1");
   DWORD attributes = GetFileAttributesW((bench.work() / L"Disk1").c_str());
   ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
-  // The archive unpacks elsewhere, so the run can go on past the refused removal.
   RunOptions options = bench.Options({L"/S", L"Other\\Setup.exe"});
   bench.AddSetup(options);
   SetEnv(options, L"HARW_FAKE_FOLDER", L"Other");
@@ -175,12 +191,13 @@ TEST(ExistingFolder, FileInPlaceOfTheFolderIsAskedAboutAndKept) {
   EXPECT_EQ(ConsoleText(result), kQuestion);
   const std::string invalid = "Folder name is invalid (\"Disk1\", attr=0x" + Hex8(attributes) + ")";
   EXPECT_TRUE(HasBlock(bench.ReadRunLog(), {{0x04, "No-Setup-Path is NOT found"},
-                               {0x04, "Folder already exists (\"Disk1\", ans=y)"},
-                               {0x04, "DeleteFolder(\"Disk1\")"},
-                               {0x01, invalid},
-                               bench.ExtractLines().front()}));
+                                            {0x04, "Folder already exists (\"Disk1\", ans=y)"},
+                                            {0x04, "DeleteFolder(\"Disk1\")"},
+                                            {0x01, invalid},
+                                            bench.ExtractLines().front()}));
   EXPECT_TRUE(fs::is_regular_file(bench.work() / L"Disk1"));
-  EXPECT_TRUE(fs::exists(bench.SetupRecordPath())) << "the setup did not run";
+  EXPECT_TRUE(bench.ExtractorRecord().has_value()) << "the extractor did not run";
+  EXPECT_TRUE(bench.SetupRecord().has_value()) << "the setup did not run";
 }
 
 }  // namespace

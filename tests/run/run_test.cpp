@@ -1,5 +1,5 @@
 // The run from start to end: the package's identity, the single-instance
-// guard, the question about an existing folder, and the extractor stage.
+// guard, and the extractor stage.
 #include <algorithm>
 #include <thread>
 
@@ -177,92 +177,6 @@ INSTANTIATE_TEST_SUITE_P(
                     ExtractorCase{"large", L"3221225477", false, 3221225477u, false},
                     ExtractorCase{"access_violation", L"0", true, 0xC0000005u, false}),
     [](const testing::TestParamInfo<ExtractorCase>& info) { return std::string(info.param.name); });
-
-struct QuestionCase {
-  const char* name;
-  std::vector<std::wstring> args;
-  Input input;
-  const char* typed;
-  bool asked;
-  const char* logged_answer;  ///< the log text after "ans="; nullptr: no question
-  bool deleted;
-};
-void PrintTo(const QuestionCase& c, std::ostream* out) { *out << c.name; }
-
-// Disk1 exists before the run. The extractor ends with 7, so the run stops
-// right after the extractor stage whatever the answer did.
-class ExistingFolder : public PackageTest, public testing::WithParamInterface<QuestionCase> {};
-
-TEST_P(ExistingFolder, IsRemovedOnlyAfterYes) {
-  const QuestionCase& c = GetParam();
-  Pack(L"Ask.exe");
-  fs::create_directories(work() / L"Disk1" / L"sub");
-  ASSERT_TRUE(WriteBytes(work() / L"Disk1" / L"old.txt", "old"));
-  RunOptions options = Options(c.args);
-  options.input = c.input;
-  options.input_text = c.typed;
-  SetEnv(options, L"HARW_FAKE_EXIT", L"7");
-  SetEnv(options, L"HARW_FAKE_FOLDER", L"");
-  SetEnv(options, L"HARW_FAKE_CHECK_PATH", L"Disk1\\old.txt");
-  RunResult result = Run(options);
-
-  const bool goes_on = c.deleted || !c.asked;
-  EXPECT_EQ(result.exit_code, goes_on ? 7u : 1u) << result.err;
-  EXPECT_EQ(ConsoleText(result), c.asked ? "Folder \"Disk1\" is exist, delete folder(Yes/No)? " : "");
-  const Log log = ReadRunLog();
-  if (c.logged_answer != nullptr) {
-    EXPECT_TRUE(HasLines(log, {{4, std::string("Folder already exists (\"Disk1\", ans=") + c.logged_answer}}));
-  }
-  if (c.deleted) {
-    EXPECT_TRUE(HasLines(log, {{4, "DeleteFolder(\"Disk1\")"}, {4, "DeleteFile(\"Disk1\\old.txt\")"},
-                                        {4, "RemoveDirectory(\"Disk1\\sub\")"}, {4, "RemoveDirectory(\"Disk1\")"},
-                                        {4, "CreateFile(\"___ASK___.exe\")"}}));
-  }
-  EXPECT_EQ(fs::exists(work() / L"Disk1" / L"old.txt"), !c.deleted);
-  std::optional<Record> record = ExtractorRecord();
-  EXPECT_EQ(record.has_value(), goes_on);
-  if (record) {
-    EXPECT_EQ((*record)["check_path_existed"], c.deleted ? "0" : "1");
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, ExistingFolder,
-    testing::Values(
-        QuestionCase{"y", {}, Input::kText, "y\n", true, "y)", true},
-        QuestionCase{"yes_upper", {}, Input::kText, "Yes please\n", true, "Y)", true},
-        QuestionCase{"n", {}, Input::kText, "n\n", true, "n)", false},
-        QuestionCase{"blank_before_y", {}, Input::kText, " y\n", true, " )", false},
-        QuestionCase{"empty_line", {}, Input::kText, "\n", true, "", false},
-        QuestionCase{"end_of_input", {}, Input::kEmpty, "", true, "", false},
-        QuestionCase{"no_input_handle", {}, Input::kClosed, "", true, "", false},
-        QuestionCase{"delete_without_asking", {L"/D"}, Input::kEmpty, "", false, nullptr, true},
-        QuestionCase{"extract_only_keeps_it", {L"/X"}, Input::kText, "y\n", false, nullptr, false},
-        QuestionCase{"extract_only_wins_over_d", {L"/D", L"/X"}, Input::kEmpty, "", false, nullptr, false}),
-    [](const testing::TestParamInfo<QuestionCase>& info) { return std::string(info.param.name); });
-
-TEST_F(RunTest, FolderNameThatIsAFileIsQuestionedAndThenRefused) {
-  Pack(L"Ask.exe");
-  ASSERT_TRUE(WriteBytes(work() / L"Disk1", "a file"));
-  RunOptions options = Options();
-  options.input = Input::kText;
-  options.input_text = "y\n";
-  SetEnv(options, L"HARW_FAKE_FOLDER", L"");
-  SetEnv(options, L"HARW_FAKE_EXIT", L"7");
-  RunResult result = Run(options);
-
-  EXPECT_EQ(result.exit_code, 7u) << result.err;
-  EXPECT_EQ(ConsoleText(result), "Folder \"Disk1\" is exist, delete folder(Yes/No)? ");
-  Log log = ReadRunLog();
-  auto invalid = std::find_if(log.lines.begin(), log.lines.end(), [](const LogLine& line) {
-    return line.text.rfind("Folder name is invalid", 0) == 0;
-  });
-  ASSERT_NE(invalid, log.lines.end()) << "no \"Folder name is invalid\" line";
-  EXPECT_EQ(invalid->level, 1u);
-  EXPECT_TRUE(FullMatch(invalid->text, "Folder name is invalid \\(\"Disk1\", attr=0x[0-9A-F]{8}\\)"));
-  EXPECT_TRUE(fs::is_regular_file(work() / L"Disk1"));
-  EXPECT_TRUE(ExtractorRecord().has_value());
-}
 
 TEST_F(RunTest, PackageInAFolderWithNonAsciiNameRuns) {
   const fs::path folder = work() / L"Pak\u00e4t-\u041f\u0430\u043a\u0435\u0442";
