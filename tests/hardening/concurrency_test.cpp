@@ -1,6 +1,6 @@
-// Concurrency and signals: many simultaneous starts of one package, console
-// control events while the package waits for its extractor, and a log file
-// that another process holds open.
+// Concurrency and signals: the single-instance guard against a second start
+// and against many simultaneous starts of one package, and console control
+// events while the package waits for its extractor.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +15,34 @@ namespace {
 namespace fs = std::filesystem;
 
 class ConcurrencyTest : public PackageTest {};
+
+TEST_F(ConcurrencyTest, SecondInstanceEndsAtOnceWhileTheFirstGoesOn) {
+  Pack(L"Solo.exe", L"/X");
+  RunOptions first_options = Options();
+  SetEnv(first_options, L"HARW_FAKE_SLEEP_MS", L"1500");
+  ChildProcess first;
+  ASSERT_TRUE(first.Start(first_options)) << first.error();
+  // The extractor writes its record on start: the first instance holds the mutex.
+  ASSERT_TRUE(WaitForFile(ExtractorRecordPath(), std::chrono::seconds(20)));
+
+  TempFolder second_temp(CurrentTestLabel() + L"-2");
+  RunOptions second_options = Options();
+  SetEnv(second_options, L"TMP", second_temp.WithSlash());
+  SetEnv(second_options, L"TEMP", second_temp.WithSlash());
+  RunResult second = Run(second_options);
+  EXPECT_EQ(second.exit_code, 1u);
+  std::optional<Log> second_log = ReadLog(second_temp / L"SOLO.log");
+  ASSERT_TRUE(second_log);
+  EXPECT_TRUE(MatchesLines(*second_log, {{1, "CreateMutex(\"SOLO#HarwUpdater#Mutex\") LastError=183"}}));
+  EXPECT_TRUE(first.Running()) << "the first instance ended before the second one";
+
+  RunResult first_result = first.Wait();
+  EXPECT_EQ(first_result.exit_code, 0u) << first_result.err;
+  Log first_log = ReadRunLog();
+  ASSERT_FALSE(first_log.lines.empty());
+  EXPECT_EQ(first_log.lines.back().text, "DeleteFile(\"___SOLO___.exe\")");
+  EXPECT_EQ(first_log.lines.size(), 14u);
+}
 
 // One start: its own TMP (so each run's log lines can be told apart) and its
 // own records, the shared package in the shared current directory.
@@ -125,28 +153,6 @@ TEST_F(SignalTest, CtrlBreakWhileWaitingIsLoggedAndTheWaitGoesOn) {
   }
   ASSERT_EQ(sender.exit_code, 0u) << "ctrl_sender: " << sender.out;
   ExpectHandledDuringTheWait(CTRL_BREAK_EVENT);
-}
-
-TEST_F(ConcurrencyTest, LogHeldOpenWithoutWriteSharingLosesLinesButNotTheRun) {
-  Pack(L"HCL.exe", L"/X");
-  const fs::path log = work() / L"HCL.log";
-  for (DWORD code : {0u, 7u}) {
-    SCOPED_TRACE("extractor exit code " + std::to_string(code));
-    ASSERT_TRUE(WriteBytes(log, "an earlier line\n"));
-    Handle holder(CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(holder.valid());
-    RunOptions options = Options();
-    SetEnv(options, L"HARW_FAKE_EXIT", std::to_wstring(code));
-    RunResult result = RunProcess(options);
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.exit_code, code);
-    EXPECT_TRUE(ExtractorRecord().has_value()) << "the run stopped early";
-    EXPECT_FALSE(fs::exists(work() / L"___HCL___.exe"));
-    EXPECT_EQ(ReadBytes(log).value_or(""), "an earlier line\n") << "the held log was written";
-    holder.Reset();
-    DeleteFileW(ExtractorRecordPath().c_str());
-  }
 }
 
 }  // namespace

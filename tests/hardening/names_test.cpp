@@ -26,20 +26,28 @@ class NamesTest : public PackageTest {
   }
 };
 
+// The package's folder is also the run's current directory.
 TEST_F(NamesTest, PackageInAFolderAndFileNamedBeyondAsciiRuns) {
-  const fs::path folder = Aside(L"pkg_" + kMixed);
+  const fs::path folder = work() / (L"pkg_" + kMixed);
   const std::wstring base = L"upd\u00e4t\u00e9_" + kMixed;
   Pack(folder / (base + L".exe"), L"/X");
-  RunResult result = Run(Options());
+  RunOptions options = Options();
+  options.current_dir = folder;
+  RunResult result = Run(options);
   EXPECT_EQ(result.exit_code, 0u) << result.out;
   // Only a to z are upper-cased; every other character stays as it is.
   const std::string name = AsciiUpper(ToUtf8(base));
   ASSERT_EQ(ToUtf8(BaseName()), name);
   Log log = ReadValidLog();
-  EXPECT_TRUE(HasLines(log, {{0x04, "CreateMutex(\"" + name + "#HarwUpdater#Mutex\")"}}));
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_EQ(LevelsAndTexts(log).front(), (Expected{0x04, "CreateMutex(\"" + name + "#HarwUpdater#Mutex\")"}));
   EXPECT_TRUE(HasLines(log, {{0x04, "CreateFile(\"___" + name + "___.exe\")"}}));
-  EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFile(\"___" + name + "___.exe\")"}}));
-  EXPECT_FALSE(fs::exists(work() / (L"___" + FromUtf8(name) + L"___.exe")));
+  EXPECT_EQ(LevelsAndTexts(log).back(), (Expected{0x04, "DeleteFile(\"___" + name + "___.exe\")"}));
+  EXPECT_FALSE(fs::exists(folder / (L"___" + FromUtf8(name) + L"___.exe")));
+  std::optional<Record> record = ExtractorRecord();
+  ASSERT_TRUE(record) << "the extractor did not run";
+  EXPECT_EQ((*record)["current_dir"], ToUtf8(folder.wstring()));
+  EXPECT_TRUE(fs::exists(folder / L"Disk1" / L"a.txt"));
 }
 
 // Everything a run names beyond ASCII: the folder, its files, the setup program

@@ -1,5 +1,6 @@
 // The diagnostic log as a file: its line layout, the cuts at 1,024
-// characters, the trailing line feed rule and the 10 MiB cap.
+// characters, the trailing line feed rule, the 10 MiB cap, and a log file
+// that another process holds open.
 #include <windows.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <gmock/gmock.h>
 
 #include "support/bench.h"
+#include "support/handle.h"
 
 namespace harwtest {
 namespace {
@@ -122,6 +124,30 @@ INSTANTIATE_TEST_SUITE_P(
                     CapCase{"exactly_10MiB", 10485760, "Found Archived Data Marker "},
                     CapCase{"one_byte_more", 10485761, "CreateMutex(\"CAP#HarwUpdater#Mutex\")"}),
     [](const testing::TestParamInfo<CapCase>& info) { return std::string(info.param.name); });
+
+// Another process holding the log without write sharing costs log lines,
+// never the run.
+TEST_F(LogTest, HeldOpenWithoutWriteSharingLosesLinesButNotTheRun) {
+  Pack(L"Held.exe", L"/X");
+  const fs::path log = work() / L"HELD.log";
+  for (DWORD code : {0u, 7u}) {
+    SCOPED_TRACE("extractor exit code " + std::to_string(code));
+    ASSERT_TRUE(WriteBytes(log, "an earlier line\n"));
+    Handle holder(CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder.valid());
+    RunOptions options = Options();
+    SetEnv(options, L"HARW_FAKE_EXIT", std::to_wstring(code));
+    RunResult result = RunProcess(options);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_code, code);
+    EXPECT_TRUE(ExtractorRecord().has_value()) << "the run stopped early";
+    EXPECT_FALSE(fs::exists(work() / L"___HELD___.exe"));
+    EXPECT_EQ(ReadBytes(log).value_or(""), "an earlier line\n") << "the held log was written";
+    holder.Reset();
+    DeleteFileW(ExtractorRecordPath().c_str());
+  }
+}
 
 }  // namespace
 }  // namespace harwtest

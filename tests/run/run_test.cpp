@@ -1,7 +1,6 @@
-// The run from start to end: the package's identity, the single-instance
-// guard, and the extractor stage.
+// The run from start to end: the package's identity, the log of a typical
+// run, and the extractor stage.
 #include <algorithm>
-#include <thread>
 
 #include <gmock/gmock.h>
 
@@ -103,34 +102,6 @@ TEST_F(RunTest, ExtractOnlyRunUsesNamesMadeFromTheBaseName) {
   EXPECT_EQ((*record)["current_dir"], ToUtf8(work().wstring()));
 }
 
-TEST_F(RunTest, SecondInstanceEndsAtOnceWhileTheFirstGoesOn) {
-  Pack(L"Solo.exe", L"/X");
-  RunOptions first_options = Options();
-  SetEnv(first_options, L"HARW_FAKE_SLEEP_MS", L"1500");
-  ChildProcess first;
-  ASSERT_TRUE(first.Start(first_options)) << first.error();
-  // The extractor writes its record on start: the first instance holds the mutex.
-  ASSERT_TRUE(WaitForFile(ExtractorRecordPath(), std::chrono::seconds(20)));
-
-  TempFolder second_temp(CurrentTestLabel() + L"-2");
-  RunOptions second_options = Options();
-  SetEnv(second_options, L"TMP", second_temp.WithSlash());
-  SetEnv(second_options, L"TEMP", second_temp.WithSlash());
-  RunResult second = Run(second_options);
-  EXPECT_EQ(second.exit_code, 1u);
-  std::optional<Log> second_log = ReadLog(second_temp / L"SOLO.log");
-  ASSERT_TRUE(second_log);
-  EXPECT_TRUE(MatchesLines(*second_log, {{1, "CreateMutex(\"SOLO#HarwUpdater#Mutex\") LastError=183"}}));
-  EXPECT_TRUE(first.Running()) << "the first instance ended before the second one";
-
-  RunResult first_result = first.Wait();
-  EXPECT_EQ(first_result.exit_code, 0u) << first_result.err;
-  Log first_log = ReadRunLog();
-  ASSERT_FALSE(first_log.lines.empty());
-  EXPECT_EQ(first_log.lines.back().text, "DeleteFile(\"___SOLO___.exe\")");
-  EXPECT_EQ(first_log.lines.size(), 14u);
-}
-
 struct ExtractorCase {
   const char* name;
   const wchar_t* exit_code;  ///< HARW_FAKE_EXIT
@@ -177,25 +148,6 @@ INSTANTIATE_TEST_SUITE_P(
                     ExtractorCase{"large", L"3221225477", false, 3221225477u, false},
                     ExtractorCase{"access_violation", L"0", true, 0xC0000005u, false}),
     [](const testing::TestParamInfo<ExtractorCase>& info) { return std::string(info.param.name); });
-
-TEST_F(RunTest, PackageInAFolderWithNonAsciiNameRuns) {
-  const fs::path folder = work() / L"Pak\u00e4t-\u041f\u0430\u043a\u0435\u0442";
-  fs::create_directories(folder);
-  Pack(folder / L"Intl.exe", L"/X");
-  RunOptions options = Options();
-  options.current_dir = folder;
-  RunResult result = Run(options);
-
-  EXPECT_EQ(result.exit_code, 0u) << result.err;
-  Log log = ReadRunLog();
-  ASSERT_FALSE(log.lines.empty());
-  EXPECT_EQ(log.lines.front().text, "CreateMutex(\"INTL#HarwUpdater#Mutex\")");
-  EXPECT_EQ(log.lines.back().text, "DeleteFile(\"___INTL___.exe\")");
-  std::optional<Record> record = ExtractorRecord();
-  ASSERT_TRUE(record);
-  EXPECT_EQ((*record)["current_dir"], ToUtf8(folder.wstring()));
-  EXPECT_TRUE(fs::exists(folder / L"Disk1" / L"a.txt"));
-}
 
 }  // namespace
 }  // namespace harwtest

@@ -1,6 +1,6 @@
-// Capacities at and around their limits: option values, the package path,
-// the package name, the temporary folder, the answer line and the number of
-// embedded tokens. A value that does not fit is refused, never cut.
+// Start-up at and around its limits: the package path, the package name
+// (which makes the mutex name and the log's file name) and the temporary
+// folder. A path that does not fit is refused, never cut.
 #include <gtest/gtest.h>
 
 #include "support/bench.h"
@@ -10,7 +10,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class LimitsTest : public PackageTest {};
+class StartLimits : public PackageTest {};
 
 // A well-formed package with the parameters "/X", written directly: the
 // packer's temporary file beside it would not fit a name near the limits.
@@ -51,7 +51,7 @@ RunResult RunFromPathOfLength(const fs::path& work, std::size_t length) {
   return result;
 }
 
-TEST_F(LimitsTest, PackagePathWorksUpTo259CharactersAndIsRefusedOnTheConsoleBeyond) {
+TEST_F(StartLimits, PackagePathWorksUpTo259CharactersAndIsRefusedOnTheConsoleBeyond) {
   for (std::size_t length : {258u, 259u, 260u, 261u}) {
     SCOPED_TRACE("package path of " + std::to_string(length) + " characters");
     RunResult result = RunFromPathOfLength(work(), length);
@@ -88,7 +88,7 @@ class DriveRootFiles {
   std::vector<fs::path> files_;
 };
 
-TEST_F(LimitsTest, PackageNameIsLimitedByTheMutexNameAndTheLogPath) {
+TEST_F(StartLimits, PackageNameIsLimitedByTheMutexNameAndTheLogPath) {
   // Packages in C:\ with TMP C:\: the log path is 3 + name + 4 characters and
   // the mutex name is the name + 18. A name of 242 characters or more does
   // not fit the mutex name, so "___<name>___.exe" never reaches its own limit
@@ -142,7 +142,7 @@ RunResult RunWithTmp(const Bench& bench, const std::wstring& tmp) {
   return RunProcess(options);
 }
 
-TEST_F(LimitsTest, TemporaryFolderIsUsedWhileTheLogPathFits) {
+TEST_F(StartLimits, TemporaryFolderIsUsedWhileTheLogPathFits) {
   // The log path is TMP + "HLT.log": 252 + 7 = 259 characters fit, 260 do not.
   Pack(L"HLT.exe", L"/X");
   for (std::size_t length : {252u, 253u}) {
@@ -158,7 +158,7 @@ TEST_F(LimitsTest, TemporaryFolderIsUsedWhileTheLogPathFits) {
   }
 }
 
-TEST_F(LimitsTest, TemporaryFolderBeyondTheLimitIsNeverCutToFit) {
+TEST_F(StartLimits, TemporaryFolderBeyondTheLimitIsNeverCutToFit) {
   // Windows reports the length a 300-character TMP needs, and the run ends
   // with a console error; Wine reports no folder at all, and the run goes on
   // without a log. Either way no log may appear under a cut path.
