@@ -46,7 +46,9 @@ class Bench {
   /// The same for a container written field by field (MakeRawPackage).
   std::filesystem::path PackRaw(RawPackage raw);
 
+  /// The package Pack or PackRaw wrote last.
   const std::filesystem::path& package() const { return package_; }
+  /// Where that package's container lies.
   const PackageLayout& layout() const { return layout_; }
   /// The package's file name without its extension, a to z upper-cased, as
   /// the program derives it for its log, mutex and temporary executable.
@@ -72,6 +74,7 @@ class Bench {
   /// The records of the fake extractor and the fake setup; nullopt if they did not run.
   std::optional<Record> ExtractorRecord() const { return ReadRecord(ExtractorRecordPath()); }
   std::optional<Record> SetupRecord() const { return ReadRecord(SetupRecordPath()); }
+  /// Where the fake extractor and the fake setup write their records.
   std::filesystem::path ExtractorRecordPath() const { return Aside(L"extractor.txt"); }
   std::filesystem::path SetupRecordPath() const { return Aside(L"setup.txt"); }
 
@@ -90,7 +93,8 @@ class Bench {
 /// A test fixture with a bench of its own.
 class PackageTest : public testing::Test, public Bench {
  protected:
-  using Bench::Run;  // not testing::Test's
+  /// Bench::Run, not testing::Test's.
+  using Bench::Run;
 };
 
 }  // namespace harwtest

@@ -14,12 +14,13 @@ namespace harwtest {
 /// A valid package's bytes and where its container lies: what every damaged
 /// package of the campaign starts from.
 struct ValidPackage {
-  std::string bytes;
-  PackageLayout layout;
+  std::string bytes;     ///< the whole file
+  PackageLayout layout;  ///< where its container lies
 };
 
 /// One change to the bytes of a valid package.
 struct Edit {
+  /// What the edit does.
   enum class Kind {
     kTruncate,   ///< keep the first `at` bytes
     kXor,        ///< xor the byte at `at` with bytes[0]
@@ -29,14 +30,14 @@ struct Edit {
     kAppend,     ///< add `bytes` at the end
   };
   Kind kind;
-  std::size_t at = 0;
-  std::string bytes;
+  std::size_t at = 0;  ///< a file offset
+  std::string bytes;   ///< what to put, insert or xor with
 };
 
 /// A damaged package: the edits that make it from the valid one.
 struct DamagedPackage {
   std::string label;  ///< what was done to the valid package
-  std::vector<Edit> edits;
+  std::vector<Edit> edits;  ///< applied in order
   /// The program's own image is damaged, so the system may refuse to start it.
   bool image_damaged = false;
   /// The valid package itself, whose run shows that the campaign's packages

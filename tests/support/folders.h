@@ -20,9 +20,10 @@ std::set<std::wstring> AllEntries(const std::filesystem::path& root);
 
 /// One entry of a tree snapshot.
 struct EntryState {
-  bool folder = false;
-  std::uintmax_t size = 0;
-  std::int64_t modified = 0;
+  bool folder = false;       ///< a folder, not a file
+  std::uintmax_t size = 0;   ///< a file's size
+  std::int64_t modified = 0; ///< the last write time
+  /// Same kind, size and time.
   bool operator==(const EntryState& other) const {
     return folder == other.folder && size == other.size && modified == other.modified;
   }

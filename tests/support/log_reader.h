@@ -17,6 +17,7 @@ namespace harwtest {
 /// Characters before the text: the time stamp (23), ", 0x", two digits and ", ".
 constexpr std::size_t kLogPrefixLength = 31;
 
+/// One line of the log.
 struct LogLine {
   std::string stamp;   ///< "YYYY/MM/DD hh:mm:ss.mmm"
   unsigned level = 0;  ///< the two hexadecimal digits after "0x"
@@ -24,9 +25,10 @@ struct LogLine {
   bool ended = true;   ///< false for a last line without its line feed
 };
 
+/// A log file, parsed.
 struct Log {
   std::string raw;  ///< the file's bytes exactly
-  std::vector<LogLine> lines;
+  std::vector<LogLine> lines;  ///< the lines that have the layout above
   /// Empty when every line has the layout above; otherwise what is wrong first.
   std::string problem;
 };
@@ -41,10 +43,12 @@ std::optional<Log> ReadLog(const std::filesystem::path& path);
 struct Expected {
   unsigned level;
   std::string text;
+  /// Same level and text.
   bool operator==(const Expected& other) const {
     return level == other.level && text == other.text;
   }
 };
+/// Prints the line as {0xLL, "text"}, for failure messages.
 std::ostream& operator<<(std::ostream& out, const Expected& line);
 
 /// The parsed lines as (level, text) pairs.
@@ -66,10 +70,14 @@ struct Pattern {
 /// One line a test expects: exact ({level, "text"} or Expected) or a Pattern.
 class LineCheck {
  public:
+  /// An exact line.
   LineCheck(unsigned level, std::string text) : level_(level), text_(std::move(text)) {}
+  /// An exact line.
   LineCheck(const Expected& line) : LineCheck(line.level, line.text) {}
+  /// A line matching the pattern.
   LineCheck(const Pattern& pattern) : level_(pattern.level), text_(pattern.regex), regex_(true) {}
 
+  /// True if `line` has the level and the text (or matches the pattern).
   bool Matches(const LogLine& line) const;
   /// "{0xLL, "text"}", with " (pattern)" after a pattern.
   std::string Describe() const;
@@ -79,6 +87,7 @@ class LineCheck {
   std::string text_;
   bool regex_ = false;
 };
+/// The lines a test expects, in order.
 using Lines = std::vector<LineCheck>;
 
 /// Success if the log's lines are exactly `expected`, one for one.

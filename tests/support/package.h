@@ -26,6 +26,8 @@ struct PackageLayout {
   std::uint32_t p = 0;     ///< parameters size, terminator included
   std::uint32_t s = 0;     ///< archived data size
 
+  /// File offsets of the fields: P, the parameter string, S, the archived
+  /// data and the end of the archived data.
   std::size_t PField() const { return marker + 148; }
   std::size_t ParamsStart() const { return marker + 152; }
   std::size_t SField() const { return ParamsStart() + p; }
@@ -33,8 +35,9 @@ struct PackageLayout {
   std::size_t ArchiveEnd() const { return ArchiveStart() + s; }
 };
 
+/// A well-formed package to make.
 struct PackageOptions {
-  std::filesystem::path output;
+  std::filesystem::path output;  ///< the package file
   /// The embedded parameter string; absent: the parameters size is 0.
   std::optional<std::wstring> parameters;
   /// The embedded executable; empty: bin/fake_extractor.exe.
@@ -49,16 +52,17 @@ std::string MakePackage(const PackageOptions& options, PackageLayout* layout = n
 
 /// A container written field by field.
 struct RawPackage {
-  std::filesystem::path output;
+  std::filesystem::path output;  ///< the package file
   /// Zero bytes placed after the stub once it is padded to a multiple of 256;
   /// a value that is not a multiple of 256 puts the marker off its boundary.
   std::uint32_t extra_offset = 0;
   /// The 16-bit value after the 73 marker characters; the layout asks for 0.
   std::uint16_t marker_terminator = 0;
+  /// The parameter string, written with its terminator; absent: none.
   std::optional<std::wstring> parameters;
   /// The parameters size field; absent: the true size.
   std::optional<std::uint32_t> declared_parameters_size;
-  std::string archived_data;
+  std::string archived_data;  ///< the embedded executable's bytes
   /// The archived data size field; absent: the true size.
   std::optional<std::uint32_t> declared_size;
   /// Keep only this many bytes of the container, counted from the marker.

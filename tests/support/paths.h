@@ -22,10 +22,12 @@ class TempFolder {
   /// `label` becomes part of the folder's name (the current test's name is a
   /// good choice); it must be a valid file name.
   explicit TempFolder(const std::wstring& label);
+  /// Removes the folder with everything in it, unless HARW_KEEP_TEST_FOLDERS is set.
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
 
+  /// The folder's path.
   const std::filesystem::path& path() const { return path_; }
   /// The folder's path with a trailing backslash, as TMP and TEMP are given.
   std::wstring WithSlash() const;
