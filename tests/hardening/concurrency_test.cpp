@@ -1,67 +1,83 @@
-// Concurrency and signals: many simultaneous starts of one package, console
-// control events while the package waits for its extractor, and a log file
-// that another process holds open.
+// Concurrency and signals: the single-instance guard against a second start
+// and against many simultaneous starts of one package, and console control
+// events while the package waits for its extractor.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
 
-#include "hardening/hardening_support.h"
+#include "support/bench.h"
 #include "support/handle.h"
-#include "support/paths.h"
-#include "support/record.h"
-#include "support/text.h"
 
-namespace harwtest::hardening {
+namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ConcurrencyTest : public testing::Test {
- protected:
-  TempFolder work_{CurrentTestLabel()};
-  TempFolder aside_{CurrentTestLabel() + L"~"};
-};
+class ConcurrencyTest : public PackageTest {};
+
+TEST_F(ConcurrencyTest, SecondInstanceEndsAtOnceWhileTheFirstGoesOn) {
+  Pack(L"Solo.exe", L"/X");
+  RunOptions first_options = Options();
+  SetEnv(first_options, L"HARW_FAKE_SLEEP_MS", L"1500");
+  ChildProcess first;
+  ASSERT_TRUE(first.Start(first_options)) << first.error();
+  // The extractor writes its record on start: the first instance holds the mutex.
+  ASSERT_TRUE(WaitForFile(ExtractorRecordPath(), std::chrono::seconds(20)));
+
+  TempFolder second_temp(CurrentTestLabel() + L"-2");
+  RunOptions second_options = Options();
+  SetEnv(second_options, L"TMP", second_temp.WithSlash());
+  SetEnv(second_options, L"TEMP", second_temp.WithSlash());
+  RunResult second = Run(second_options);
+  EXPECT_EQ(second.exit_code, 1u);
+  std::optional<Log> second_log = ReadLog(second_temp / L"SOLO.log");
+  ASSERT_TRUE(second_log);
+  EXPECT_TRUE(MatchesLines(*second_log, {{1, "CreateMutex(\"SOLO#HarwUpdater#Mutex\") LastError=183"}}));
+  EXPECT_TRUE(first.Running()) << "the first instance ended before the second one";
+
+  RunResult first_result = first.Wait();
+  EXPECT_EQ(first_result.exit_code, 0u) << first_result.err;
+  Log first_log = ReadRunLog();
+  ASSERT_FALSE(first_log.lines.empty());
+  EXPECT_EQ(first_log.lines.back().text, "DeleteFile(\"___SOLO___.exe\")");
+  EXPECT_EQ(first_log.lines.size(), 14u);
+}
 
 // One start: its own TMP (so each run's log lines can be told apart) and its
-// own extractor record, the shared package in the shared current directory.
-RunOptions OneOfMany(const fs::path& package, const fs::path& work, const fs::path& aside, int index) {
-  fs::path logs = aside / (L"logs" + std::to_wstring(index));
+// own records, the shared package in the shared current directory.
+RunOptions OneOfMany(const Bench& bench, int index) {
+  fs::path logs = bench.Aside(L"logs" + std::to_wstring(index));
   fs::create_directories(logs);
-  RunOptions options = RunInFolder(package, work);
+  RunOptions options = bench.Options();
+  bench.AddSetup(options);
   SetEnv(options, L"TMP", logs.wstring() + L"\\");
   SetEnv(options, L"TEMP", logs.wstring() + L"\\");
-  SetEnv(options, L"HARW_FAKE_RECORD", (aside / (L"extractor" + std::to_wstring(index) + L".txt")).wstring());
+  SetEnv(options, L"HARW_FAKE_RECORD", bench.Aside(L"extractor" + std::to_wstring(index) + L".txt").wstring());
   SetEnv(options, L"HARW_FAKE_SLEEP_MS", L"2000");
-  SetEnv(options, L"HARW_FAKE_FOLDER", L"Disk1");
-  SetEnv(options, L"HARW_FAKE_FILES", L"a.txt");
-  SetEnv(options, L"HARW_FAKE_COPY_FROM", BinPath(L"fake_setup.exe").wstring());
-  SetEnv(options, L"HARW_FAKE_COPY_TO", L"Setup.exe");
-  SetEnv(options, L"HARW_SETUP_RECORD", (aside / (L"setup" + std::to_wstring(index) + L".txt")).wstring());
+  SetEnv(options, L"HARW_SETUP_RECORD", bench.Aside(L"setup" + std::to_wstring(index) + L".txt").wstring());
   return options;
 }
 
 TEST_F(ConcurrencyTest, OfTwentySimultaneousStartsExactlyOneRuns) {
   constexpr int kStarts = 20;
-  const fs::path package = work_ / L"HCS.exe";
-  ASSERT_TRUE(WriteFileQuietly(package, BuildPackage(std::nullopt).bytes));
+  Pack(L"HCS.exe");
   std::vector<std::unique_ptr<ChildProcess>> children;
   for (int i = 0; i < kStarts; ++i) {
     children.push_back(std::make_unique<ChildProcess>());
-    ASSERT_TRUE(children.back()->Start(OneOfMany(package, work_.path(), aside_.path(), i)))
-        << children.back()->error();
+    ASSERT_TRUE(children.back()->Start(OneOfMany(*this, i))) << children.back()->error();
   }
   const std::vector<Expected> refused = {{0x01, "CreateMutex(\"HCS#HarwUpdater#Mutex\") LastError=183"}};
   int winners = 0, records = 0;
   for (int i = 0; i < kStarts; ++i) {
     RunResult result = children[i]->Wait();
     ASSERT_FALSE(result.timed_out);
-    Log log = LogOrEmpty(aside_ / (L"logs" + std::to_wstring(i)) / L"HCS.log");
-    records += fs::exists(aside_ / (L"extractor" + std::to_wstring(i) + L".txt"));
+    Log log = ReadLog(Aside(L"logs" + std::to_wstring(i)) / L"HCS.log").value_or(Log());
+    records += fs::exists(Aside(L"extractor" + std::to_wstring(i) + L".txt"));
     if (result.exit_code == 0) {
       ++winners;
-      EXPECT_TRUE(HasLine(log, 0x04, "CreateMutex(\"HCS#HarwUpdater#Mutex\")")) << Dump(log);
-      EXPECT_TRUE(fs::exists(aside_ / (L"setup" + std::to_wstring(i) + L".txt")));
+      EXPECT_TRUE(HasLines(log, {{0x04, "CreateMutex(\"HCS#HarwUpdater#Mutex\")"}}));
+      EXPECT_TRUE(fs::exists(Aside(L"setup" + std::to_wstring(i) + L".txt")));
     } else {
       EXPECT_EQ(result.exit_code, 1u);
       // Refused before it touched anything: the mutex line is its only line.
@@ -71,81 +87,53 @@ TEST_F(ConcurrencyTest, OfTwentySimultaneousStartsExactlyOneRuns) {
   EXPECT_EQ(winners, 1);
   EXPECT_EQ(records, 1) << "the extractor ran more or less than once";
   // The one run cleaned up after itself, and no other left anything behind.
-  EXPECT_EQ(Snapshot(work_.path()).size(), 1u) << "more than the package is left in the folder";
-}
-
-// A package started in a console of its own, so that a control event sent to
-// that console reaches the package and its extractor and nothing else.
-struct ConsoleRun {
-  Handle job;
-  Handle process;
-  DWORD id = 0;
-};
-
-bool StartInOwnConsole(const RunOptions& options, ConsoleRun* run) {
-  std::wstring command = BuildCommandLine({options.program.wstring()});
-  std::wstring environment = MergeEnvironment(options.env);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(options.program.c_str(), command.data(), nullptr, nullptr, FALSE,
-                      CREATE_NEW_CONSOLE | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
-                      environment.data(), options.current_dir.c_str(), &startup, &info)) {
-    return false;
-  }
-  run->process.Reset(info.hProcess);
-  run->id = info.dwProcessId;
-  Handle thread(info.hThread);
-  run->job.Reset(CreateJobObjectW(nullptr, nullptr));
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  SetInformationJobObject(run->job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-  AssignProcessToJobObject(run->job.get(), run->process.get());
-  return ResumeThread(thread.get()) != static_cast<DWORD>(-1);
+  EXPECT_EQ(AllEntries(work()), std::set<std::wstring>{L"HCS.exe"}) << "more than the package is left";
 }
 
 class SignalTest : public ConcurrencyTest {
  protected:
-  // Runs HCC.exe, whose embedded program outlasts control events, and sends
-  // `event` to its console while the package waits. Returns the sender's run.
+  // Runs HCC.exe, whose embedded program outlasts control events, in a
+  // console of its own, and sends `event` to that console while the package
+  // waits; the event reaches the package and its extractor and nothing else.
+  // Returns the sender's run.
   RunResult SendDuringWait(DWORD event) {
-    const fs::path package = work_ / L"HCC.exe";
-    EXPECT_TRUE(WriteFileQuietly(package, BuildPackage(L"/X", *ReadBytes(BinPath(L"patient_child.exe"))).bytes));
-    RunOptions options = RunInFolder(package, work_.path());
-    SetEnv(options, L"HARW_PATIENT_STARTED", (aside_ / L"started.txt").wstring());
-    SetEnv(options, L"HARW_PATIENT_EVENTS", (aside_ / L"events.txt").wstring());
+    Pack(L"HCC.exe", L"/X", BinPath(L"patient_child.exe"));
+    RunOptions options = Options();
+    SetEnv(options, L"HARW_PATIENT_STARTED", Aside(L"started.txt").wstring());
+    SetEnv(options, L"HARW_PATIENT_EVENTS", Aside(L"events.txt").wstring());
     SetEnv(options, L"HARW_PATIENT_SLEEP_MS", L"2000");
     SetEnv(options, L"HARW_PATIENT_EXIT", L"7");
-    if (!StartInOwnConsole(options, &run_)) ADD_FAILURE() << "cannot start the package";
-    EXPECT_TRUE(WaitForFile(aside_ / L"started.txt", std::chrono::milliseconds(10000)));
+    options.own_console = true;
+    options.time_limit = std::chrono::seconds(20);
+    EXPECT_TRUE(package_run_.Start(options)) << package_run_.error();
+    EXPECT_TRUE(WaitForFile(Aside(L"started.txt"), std::chrono::milliseconds(10000)));
     RunOptions sender;
     sender.program = BinPath(L"ctrl_sender.exe");
-    sender.args = {std::to_wstring(run_.id), std::to_wstring(event), L"0"};
+    sender.args = {std::to_wstring(package_run_.id()), std::to_wstring(event), L"0"};
     sender.time_limit = std::chrono::milliseconds(10000);
     return RunProcess(sender);
   }
   DWORD WaitForPackage() {
-    EXPECT_EQ(WaitForSingleObject(run_.process.get(), 20000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    GetExitCodeProcess(run_.process.get(), &code);
-    return code;
+    RunResult result = package_run_.Wait();
+    EXPECT_FALSE(result.timed_out) << "the package did not end";
+    return result.exit_code;
   }
   void ExpectHandledDuringTheWait(DWORD event) {
     EXPECT_EQ(WaitForPackage(), 7u) << "the package did not end with its extractor's code";
-    Log log = LogOrEmpty(work_ / L"HCC.log");
+    const Log log = ReadRunLog();
     std::vector<Expected> lines = LevelsAndTexts(log);
     auto handled = std::find(lines.begin(), lines.end(), Expected{0x01, "ConsoleCtrlHandler(" + std::to_string(event) + ")"});
     auto started = std::find(lines.begin(), lines.end(), Expected{0x04, "CreateProcess(\"___HCC___.exe\")"});
     auto waited = std::find(lines.begin(), lines.end(), Expected{0x04, "WaitForSingleObject(\"___HCC___.exe\")"});
-    ASSERT_NE(handled, lines.end()) << Dump(log);
-    EXPECT_TRUE(started < handled && handled < waited) << "the event was not handled during the wait\n" << Dump(log);
-    EXPECT_TRUE(HasLine(log, 0x04, "GetExitCodeProcess(Arc) ec=7")) << Dump(log);
-    EXPECT_TRUE(HasLine(log, 0x04, "DeleteFile(\"___HCC___.exe\")")) << Dump(log);
+    ASSERT_NE(handled, lines.end()) << Listing(log);
+    EXPECT_TRUE(started < handled && handled < waited) << "the event was not handled during the wait\n" << Listing(log);
+    EXPECT_TRUE(HasLines(log, {{0x04, "GetExitCodeProcess(Arc) ec=7"}}));
+    EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFile(\"___HCC___.exe\")"}}));
     // The shared console passed the event to the extractor as well.
-    EXPECT_EQ(ReadBytes(aside_ / L"events.txt").value_or(""), "event=" + std::to_string(event) + "\n");
+    EXPECT_EQ(ReadBytes(Aside(L"events.txt")).value_or(""), "event=" + std::to_string(event) + "\n");
   }
 
-  ConsoleRun run_;
+  ChildProcess package_run_;
 };
 
 TEST_F(SignalTest, CtrlCWhileWaitingIsLoggedAndTheWaitGoesOn) {
@@ -167,29 +155,5 @@ TEST_F(SignalTest, CtrlBreakWhileWaitingIsLoggedAndTheWaitGoesOn) {
   ExpectHandledDuringTheWait(CTRL_BREAK_EVENT);
 }
 
-TEST_F(ConcurrencyTest, LogHeldOpenWithoutWriteSharingLosesLinesButNotTheRun) {
-  const fs::path package = work_ / L"HCL.exe";
-  ASSERT_TRUE(WriteFileQuietly(package, BuildPackage(L"/X").bytes));
-  const fs::path log = work_ / L"HCL.log";
-  for (DWORD code : {0u, 7u}) {
-    SCOPED_TRACE("extractor exit code " + std::to_string(code));
-    ASSERT_TRUE(WriteBytes(log, "an earlier line\n"));
-    Handle holder(CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(holder.valid());
-    RunOptions options = RunInFolder(package, work_.path());
-    SetEnv(options, L"HARW_FAKE_EXIT", std::to_wstring(code));
-    SetEnv(options, L"HARW_FAKE_RECORD", (aside_ / L"extractor.txt").wstring());
-    RunResult result = RunProcess(options);
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.exit_code, code);
-    EXPECT_TRUE(ReadRecord(aside_ / L"extractor.txt").has_value()) << "the run stopped early";
-    EXPECT_FALSE(fs::exists(work_ / L"___HCL___.exe"));
-    EXPECT_EQ(ReadBytes(log).value_or(""), "an earlier line\n") << "the held log was written";
-    holder.Reset();
-    DeleteFileW((aside_ / L"extractor.txt").c_str());
-  }
-}
-
 }  // namespace
-}  // namespace harwtest::hardening
+}  // namespace harwtest

@@ -7,15 +7,18 @@
 #include <atomic>
 #include <iostream>
 #include <map>
+#include <string_view>
 #include <sstream>
 #include <thread>
 
-#include "hardening/damaged_packages.h"
-#include "hardening/hardening_support.h"
+#include "support/damaged_packages.h"
+#include "support/folders.h"
+#include "support/log_reader.h"
 #include "support/paths.h"
+#include "support/process.h"
 #include "support/text.h"
 
-namespace harwtest::hardening {
+namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
@@ -34,6 +37,20 @@ struct Outcome {
   std::string reason;   ///< the first failure line of the log, for the summary
 };
 
+// A level 0x01 line that reports a failure: every level 0x01 line except the
+// two about the parameter block and the console-event line.
+bool IsFailureLine(const LogLine& line) {
+  if (line.level != 0x01) return false;
+  for (std::string_view routine : {"Parameters size=", "Parameters \"", "ConsoleCtrlHandler("}) {
+    if (line.text.compare(0, routine.size(), routine) == 0) return false;
+  }
+  return true;
+}
+
+// The NTSTATUS error values, such as 0xC0000005, that a process ends with
+// when an exception kills it.
+bool IsExceptionCode(DWORD code) { return code >= 0xC0000000u; }
+
 // Why the run ended with 1: a failure line, the help text, or the declined
 // question about an existing folder (which by design prints nothing more).
 bool ExitOneExplained(const Log& log, const std::string& console) {
@@ -41,7 +58,7 @@ bool ExitOneExplained(const Log& log, const std::string& console) {
     if (IsFailureLine(line)) return true;
   }
   return console.find("Command Line Parameters:") != std::string::npos ||
-         HasLineStarting(log, 0x04, "Folder already exists (");
+         HasLines(log, {Pattern{0x04, "Folder already exists \\(.*"}});
 }
 
 std::string FirstFailure(const Log& log) {
@@ -62,7 +79,7 @@ std::string Judge(const RunResult& result, const Log& log) {
                ? ""
                : "exit code 1 without a failure line in the log";
   }
-  if (HasLine(log, 0x04, "GetExitCodeProcess(Arc) ec=" + std::to_string(code))) return "";
+  if (HasLines(log, {{0x04, "GetExitCodeProcess(Arc) ec=" + std::to_string(code)}})) return "";
   char text[64];
   std::snprintf(text, sizeof(text), "ended with 0x%08lX, not the embedded program's code", code);
   return text;
@@ -70,7 +87,7 @@ std::string Judge(const RunResult& result, const Log& log) {
 
 class Campaign {
  public:
-  Campaign(const PackageLayout& valid, const std::vector<DamagedPackage>& packages,
+  Campaign(const ValidPackage& valid, const std::vector<DamagedPackage>& packages,
            const fs::path& runs)
       : valid_(valid), packages_(packages), runs_(runs), outcomes_(packages.size()) {}
 
@@ -96,11 +113,12 @@ class Campaign {
     std::error_code error;
     fs::create_directories(folder, error);
     std::string bytes = Apply(valid_.bytes, packages_[index].edits);
-    if (error || !WriteFileQuietly(package, bytes)) {
+    if (error || !WriteBytes(package, bytes)) {
       outcome.problem = "cannot write the package";
       return outcome;
     }
-    RunOptions options = RunInFolder(package, folder);
+    RunOptions options = InFolder(package, folder);
+    options.time_limit = std::chrono::seconds(20);
     SetEnv(options, L"HARW_FAKE_EXIT", std::to_wstring(kEmbeddedCode));
     RunResult result = RunProcess(options);
     Observe(packages_[index], result, folder / (std::wstring(name) + L".log"), outcome);
@@ -119,13 +137,13 @@ class Campaign {
       if (!damage.image_damaged) outcome.problem = "could not be started: " + result.error;
       return;
     }
-    Log log = LogOrEmpty(log_path);
+    Log log = ReadLog(log_path).value_or(Log());
     outcome.problem += Judge(result, log);
     outcome.reason = FirstFailure(log);
-    if (!outcome.problem.empty()) outcome.problem += "\n" + Dump(log);
+    if (!outcome.problem.empty()) outcome.problem += "\n" + Listing(log);
   }
 
-  const PackageLayout& valid_;
+  const ValidPackage& valid_;
   const std::vector<DamagedPackage>& packages_;
   fs::path runs_;
   std::vector<Outcome> outcomes_;
@@ -178,15 +196,22 @@ void Report(const Figures& figures, std::size_t lost) {
 }
 
 TEST(MalformedPackages, EveryRunEndsCleanlyAndStaysInItsFolder) {
-  const PackageLayout valid = BuildPackage(L"/X /F Unpacked /A \"one two\"");
-  ASSERT_EQ(valid.marker % 256, 0u);
-  ASSERT_GT(valid.s, 100000u) << "bin/fake_extractor.exe is missing";
+  TempFolder root(L"campaign");
+  PackageOptions made;
+  made.output = root / L"valid.exe";
+  made.parameters = L"/X /F Unpacked /A \"one two\"";
+  ValidPackage valid;
+  ASSERT_EQ(MakePackage(made, &valid.layout), "");
+  valid.bytes = ReadBytes(made.output).value_or("");
+  ASSERT_TRUE(RemoveTree(made.output));
+  ASSERT_EQ(valid.layout.marker % 256, 0u);
+  ASSERT_GT(valid.layout.s, 100000u) << "bin/fake_extractor.exe is missing";
+  ASSERT_EQ(valid.bytes.size(), valid.layout.ArchiveEnd());
   const std::vector<DamagedPackage> packages = MakeCampaign(valid, kSeed);
   ASSERT_GE(packages.size(), 300u);
   for (const auto& package : packages) {
     ASSERT_FALSE(CouldRequestDeletion(Apply(valid.bytes, package.edits))) << package.label;
   }
-  TempFolder root(L"campaign");
   MakeSentinelTree(root / L"sentinel");
   const TreeSnapshot before = Snapshot(root / L"sentinel");
   Campaign campaign(valid, packages, root / L"runs");
@@ -206,4 +231,4 @@ TEST(MalformedPackages, EveryRunEndsCleanlyAndStaysInItsFolder) {
 }
 
 }  // namespace
-}  // namespace harwtest::hardening
+}  // namespace harwtest

@@ -6,12 +6,9 @@
 
 #include <cstdio>
 
-#include "hardening/hardening_support.h"
-#include "support/paths.h"
-#include "support/record.h"
-#include "support/text.h"
+#include "support/bench.h"
 
-namespace harwtest::hardening {
+namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
@@ -19,50 +16,38 @@ namespace fs = std::filesystem;
 // ä ß ÿ, Greek, Cyrillic, CJK and U+1F600 (a surrogate pair in UTF-16).
 const std::wstring kMixed = L"\u00e4\u00df\u00ff_\u03a9\u03c9_\u0416\u0436_\u4e2d\u6587_\U0001F600";
 
-std::string AsciiUpper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return text;
-}
-
-class NamesTest : public testing::Test {
+class NamesTest : public PackageTest {
  protected:
-  RunResult Run(const RunOptions& options) {
-    RunResult result = RunProcess(options);
-    EXPECT_TRUE(result.started) << result.error;
-    EXPECT_FALSE(result.timed_out);
-    return result;
-  }
   // The whole log must be valid UTF-8 and made of well-formed lines.
-  Log ReadValidLog(const fs::path& path) {
-    std::optional<Log> log = ReadLog(path);
-    EXPECT_TRUE(log.has_value()) << "no log " << ToUtf8(path.wstring());
-    if (!log) return {};
-    EXPECT_TRUE(IsValidUtf8(log->raw));
-    EXPECT_EQ(log->problem, "");
-    return *log;
+  Log ReadValidLog() {
+    Log log = ReadRunLog();
+    EXPECT_TRUE(IsValidUtf8(log.raw));
+    return log;
   }
-
-  TempFolder work_{CurrentTestLabel()};
-  TempFolder aside_{CurrentTestLabel() + L"~"};
 };
 
+// The package's folder is also the run's current directory.
 TEST_F(NamesTest, PackageInAFolderAndFileNamedBeyondAsciiRuns) {
-  const fs::path folder = aside_ / (L"pkg_" + kMixed);
+  const fs::path folder = work() / (L"pkg_" + kMixed);
   const std::wstring base = L"upd\u00e4t\u00e9_" + kMixed;
-  ASSERT_TRUE(fs::create_directories(folder));
-  const fs::path package = folder / (base + L".exe");
-  ASSERT_TRUE(WriteFileQuietly(package, BuildPackage(L"/X").bytes));
-  RunResult result = Run(RunInFolder(package, work_.path()));
+  Pack(folder / (base + L".exe"), L"/X");
+  RunOptions options = Options();
+  options.current_dir = folder;
+  RunResult result = Run(options);
   EXPECT_EQ(result.exit_code, 0u) << result.out;
   // Only a to z are upper-cased; every other character stays as it is.
   const std::string name = AsciiUpper(ToUtf8(base));
-  Log log = ReadValidLog(work_ / (FromUtf8(name) + L".log"));
-  EXPECT_TRUE(HasLine(log, 0x04, "CreateMutex(\"" + name + "#HarwUpdater#Mutex\")")) << Dump(log);
-  EXPECT_TRUE(HasLine(log, 0x04, "CreateFile(\"___" + name + "___.exe\")")) << Dump(log);
-  EXPECT_TRUE(HasLine(log, 0x04, "DeleteFile(\"___" + name + "___.exe\")")) << Dump(log);
-  EXPECT_FALSE(fs::exists(work_ / (L"___" + FromUtf8(name) + L"___.exe")));
+  ASSERT_EQ(ToUtf8(BaseName()), name);
+  Log log = ReadValidLog();
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_EQ(LevelsAndTexts(log).front(), (Expected{0x04, "CreateMutex(\"" + name + "#HarwUpdater#Mutex\")"}));
+  EXPECT_TRUE(HasLines(log, {{0x04, "CreateFile(\"___" + name + "___.exe\")"}}));
+  EXPECT_EQ(LevelsAndTexts(log).back(), (Expected{0x04, "DeleteFile(\"___" + name + "___.exe\")"}));
+  EXPECT_FALSE(fs::exists(folder / (L"___" + FromUtf8(name) + L"___.exe")));
+  std::optional<Record> record = ExtractorRecord();
+  ASSERT_TRUE(record) << "the extractor did not run";
+  EXPECT_EQ((*record)["current_dir"], ToUtf8(folder.wstring()));
+  EXPECT_TRUE(fs::exists(folder / L"Disk1" / L"a.txt"));
 }
 
 // Everything a run names beyond ASCII: the folder, its files, the setup program
@@ -75,28 +60,26 @@ struct Names {
   std::wstring parameters = L"\u00e4rger_" + kMixed;
 };
 
-RunOptions NamesRun(const fs::path& package, const fs::path& work, const fs::path& aside,
-                    bool embedded, const Names& names) {
+RunOptions NamesRun(const Bench& bench, bool embedded, const Names& names) {
   std::vector<std::wstring> args = {L"/F", names.folder, L"/S", names.setup, L"/A", names.parameters};
-  RunOptions options = RunInFolder(package, work, embedded ? std::vector<std::wstring>{} : args);
+  RunOptions options = bench.Options(embedded ? std::vector<std::wstring>{} : args);
+  bench.AddSetup(options);
   SetEnv(options, L"HARW_FAKE_FOLDER", names.folder);
   SetEnv(options, L"HARW_FAKE_FILES", names.files[0] + L"|" + names.files[1] + L"|" + names.files[2]);
-  SetEnv(options, L"HARW_FAKE_COPY_FROM", BinPath(L"fake_setup.exe").wstring());
   SetEnv(options, L"HARW_FAKE_COPY_TO", fs::path(names.setup).filename().wstring());
-  SetEnv(options, L"HARW_SETUP_RECORD", (aside / L"setup.txt").wstring());
   return options;
 }
 
 void ExpectNamesLogged(const Log& log, const Names& names) {
   const std::string folder = ToUtf8(names.folder);
-  EXPECT_TRUE(HasLine(log, 0x04, "ShellExecuteEx(\"" + ToUtf8(names.setup) + "\",\"" +
-                                     ToUtf8(names.parameters) + "\")"));
-  EXPECT_TRUE(HasLine(log, 0x04, "DeleteFolder(\"" + folder + "\")"));
+  EXPECT_TRUE(HasLines(log, {{0x04, "ShellExecuteEx(\"" + ToUtf8(names.setup) + "\",\"" +
+                                         ToUtf8(names.parameters) + "\")"}}));
+  EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFolder(\"" + folder + "\")"}}));
   for (const std::wstring& file : names.files) {
-    EXPECT_TRUE(HasLine(log, 0x04, "DeleteFile(\"" + folder + "\\" + ToUtf8(file) + "\")")) << ToUtf8(file);
+    EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFile(\"" + folder + "\\" + ToUtf8(file) + "\")"}}));
   }
-  EXPECT_TRUE(HasLine(log, 0x04, "RemoveDirectory(\"" + folder + "\\\u03c9\u03bc\u03ad\u03b3\u03b1\")"));
-  EXPECT_TRUE(HasLine(log, 0x04, "RemoveDirectory(\"" + folder + "\")")) << Dump(log);
+  EXPECT_TRUE(HasLines(log, {{0x04, "RemoveDirectory(\"" + folder + "\\\u03c9\u03bc\u03ad\u03b3\u03b1\")"}}));
+  EXPECT_TRUE(HasLines(log, {{0x04, "RemoveDirectory(\"" + folder + "\")"}}));
 }
 
 TEST_F(NamesTest, FolderSetupParametersAndUnpackedFilesBeyondAsciiWorkAndAreLoggedExactly) {
@@ -105,21 +88,20 @@ TEST_F(NamesTest, FolderSetupParametersAndUnpackedFilesBeyondAsciiWorkAndAreLogg
     SCOPED_TRACE(embedded ? "options embedded" : "options on the command line");
     const std::wstring options = L"/F \"" + names.folder + L"\" /S \"" + names.setup + L"\" /A \"" +
                                  names.parameters + L"\" /V";
-    const fs::path package = work_ / L"HNO.exe";
-    ASSERT_TRUE(WriteFileQuietly(package, BuildPackage(embedded ? options : L"/V").bytes));
-    RunResult result = Run(NamesRun(package, work_.path(), aside_.path(), embedded, names));
+    Pack(L"HNO.exe", embedded ? options : L"/V");
+    RunResult result = Run(NamesRun(*this, embedded, names));
     EXPECT_EQ(result.exit_code, 0u) << result.out;
-    Log log = ReadValidLog(work_ / L"HNO.log");
+    Log log = ReadValidLog();
     ExpectNamesLogged(log, names);
-    std::optional<Record> setup = ReadRecord(aside_ / L"setup.txt");
+    std::optional<Record> setup = SetupRecord();
     ASSERT_TRUE(setup.has_value()) << "the setup program did not run";
     EXPECT_EQ((*setup)["arg1"], ToUtf8(names.parameters));
-    EXPECT_FALSE(fs::exists(work_ / names.folder)) << "the unpacked folder was not removed";
+    EXPECT_FALSE(fs::exists(work() / names.folder)) << "the unpacked folder was not removed";
     // With /V the console shows the same lines, as UTF-8 when redirected.
     EXPECT_NE(result.out.find("ShellExecuteEx(\"" + ToUtf8(names.setup)), std::string::npos);
     EXPECT_TRUE(IsValidUtf8(result.out));
-    DeleteFileW((work_ / L"HNO.log").c_str());
-    DeleteFileW((aside_ / L"setup.txt").c_str());
+    DeleteFileW((work() / L"HNO.log").c_str());
+    DeleteFileW(SetupRecordPath().c_str());
   }
 }
 
@@ -178,13 +160,12 @@ TEST_F(NamesTest, LineTooLongForTheLogIsCutBetweenCharacters) {
       {"1,000 Cyrillic letters", std::wstring(1000, L'\u0416')},
       {"600 U+1F600", Repeated(L"\U0001F600", 600)},
   };
-  const fs::path package = work_ / L"HNL.exe";
-  ASSERT_TRUE(WriteFileQuietly(package, BuildPackage(L"/X").bytes));
+  Pack(L"HNL.exe", L"/X");
   for (const auto& [what, token] : rows) {
     SCOPED_TRACE(what);
-    DeleteFileW((work_ / L"HNL.log").c_str());
-    EXPECT_EQ(Run(RunInFolder(package, work_.path(), {token})).exit_code, 0u);
-    const std::string raw = ReadBytes(work_ / L"HNL.log").value_or("");
+    DeleteFileW((work() / L"HNL.log").c_str());
+    EXPECT_EQ(Run(Options({token})).exit_code, 0u);
+    const std::string raw = ReadBytes(work() / L"HNL.log").value_or("");
     const std::string whole = ToUtf8(token);
     EXPECT_TRUE(IsValidUtf8(raw)) << "a character was cut in the middle";
     std::optional<CutLine> line = FindParameterLine(raw, whole);
@@ -202,4 +183,4 @@ TEST_F(NamesTest, LineTooLongForTheLogIsCutBetweenCharacters) {
 }
 
 }  // namespace
-}  // namespace harwtest::hardening
+}  // namespace harwtest

@@ -10,12 +10,10 @@
 
 #include <psapi.h>
 
-#include "hardening/hardening_support.h"
-#include "support/paths.h"
-#include "support/record.h"
-#include "support/text.h"
+#include "support/bench.h"
+#include "support/handle.h"
 
-namespace harwtest::hardening {
+namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
@@ -28,35 +26,27 @@ const wchar_t kOverrides[] =
     L"mscoree,mshtml=;version,uxtheme,dwmapi,cryptbase,profapi,sspicli,propsys,userenv=n,b";
 constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
 
-class PlantingTest : public testing::Test {
+class PlantingTest : public PackageTest {
  protected:
   void SetUp() override {
     for (const wchar_t* name : kPlanted) {
-      ASSERT_TRUE(CopyFileW(BinPath(L"planted_dll.dll").c_str(), (work_ / name).c_str(), FALSE));
+      ASSERT_TRUE(CopyFileW(BinPath(L"planted_dll.dll").c_str(), (work() / name).c_str(), FALSE));
     }
   }
   std::vector<std::wstring> Loaded() const {
     std::vector<std::wstring> loaded;
     for (const wchar_t* name : kPlanted) {
-      if (fs::exists(work_ / (std::wstring(name) + L".loaded"))) loaded.push_back(name);
+      if (fs::exists(work() / (std::wstring(name) + L".loaded"))) loaded.push_back(name);
     }
     return loaded;
   }
   // A full run: the extractor unpacks Disk1 with a setup program, which runs.
-  RunOptions FullRun(const fs::path& package) const {
-    RunOptions options = RunInFolder(package, work_.path());
+  RunOptions FullRun() const {
+    RunOptions options = Options();
+    AddSetup(options);
     SetEnv(options, L"WINEDLLOVERRIDES", kOverrides);
-    SetEnv(options, L"HARW_FAKE_FOLDER", L"Disk1");
-    SetEnv(options, L"HARW_FAKE_FILES", L"a.txt");
-    SetEnv(options, L"HARW_FAKE_COPY_FROM", BinPath(L"fake_setup.exe").wstring());
-    SetEnv(options, L"HARW_FAKE_COPY_TO", L"Setup.exe");
-    SetEnv(options, L"HARW_FAKE_RECORD", (aside_ / L"extractor.txt").wstring());
-    SetEnv(options, L"HARW_SETUP_RECORD", (aside_ / L"setup.txt").wstring());
     return options;
   }
-
-  TempFolder work_{CurrentTestLabel()};
-  TempFolder aside_{CurrentTestLabel() + L"~"};
 };
 
 std::string Names(const std::vector<std::wstring>& names) {
@@ -68,24 +58,23 @@ std::string Names(const std::vector<std::wstring>& names) {
 TEST_F(PlantingTest, PlantedDllsAreNeverLoadedDuringAFullRun) {
   // Control: a program in the same folder that loads the names without any
   // restriction picks planted copies up, so the planting is effective here.
-  ASSERT_TRUE(CopyFileW(BinPath(L"dll_probe.exe").c_str(), (work_ / L"dll_probe.exe").c_str(), FALSE));
-  RunOptions probe = RunInFolder(work_ / L"dll_probe.exe", work_.path());
+  ASSERT_TRUE(CopyFileW(BinPath(L"dll_probe.exe").c_str(), (work() / L"dll_probe.exe").c_str(), FALSE));
+  RunOptions probe = InFolder(work() / L"dll_probe.exe", work());
   SetEnv(probe, L"WINEDLLOVERRIDES", kOverrides);
   for (const wchar_t* name : kPlanted) probe.args.push_back(name);
   ASSERT_TRUE(RunProcess(probe).started);
   std::vector<std::wstring> found = Loaded();
   ASSERT_FALSE(found.empty()) << "no planted DLL is ever loaded here; the test would prove nothing";
-  for (const auto& name : found) DeleteFileW((work_ / (name + L".loaded")).c_str());
+  for (const auto& name : found) DeleteFileW((work() / (name + L".loaded")).c_str());
   // The same program with the restriction the package uses loads none.
   probe.args.insert(probe.args.begin(), L"restrict");
   ASSERT_TRUE(RunProcess(probe).started);
   EXPECT_EQ(Names(Loaded()), "") << "the restriction does not keep planted DLLs out here";
 
-  fs::path package = work_ / L"HPA.exe";
-  ASSERT_TRUE(WriteFileQuietly(package, BuildPackage(std::nullopt).bytes));
-  RunResult result = RunProcess(FullRun(package));
+  Pack(L"HPA.exe");
+  RunResult result = Run(FullRun());
   EXPECT_EQ(result.exit_code, 0u) << result.out;
-  EXPECT_TRUE(ReadRecord(aside_ / L"setup.txt").has_value()) << "the run did not reach the setup";
+  EXPECT_TRUE(SetupRecord().has_value()) << "the run did not reach the setup";
   EXPECT_EQ(Names(Loaded()), "") << "planted DLLs were loaded during the run";
 }
 
@@ -136,9 +125,11 @@ class CallWatch {
   CallWatch(FunctionPlace place, fs::path child_record)
       : place_(std::move(place)), child_record_(std::move(child_record)) {}
 
-  // The package's exit code; nullopt if it did not end within 20 s.
-  std::optional<DWORD> Run(const RunOptions& options, Call* call) {
-    if (!Start(options)) return std::nullopt;
+  // The package's exit code; nullopt if it did not end within 20 s. The
+  // package's own children are not debugged; the job ends them with the watch.
+  std::optional<DWORD> Run(RunOptions options, Call* call) {
+    options.debugged = true;
+    if (!package_.Start(options)) return std::nullopt;
     auto deadline = GetTickCount64() + 20000;
     for (;;) {
       DEBUG_EVENT event = {};
@@ -148,33 +139,10 @@ class CallWatch {
       ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
       if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) return event.u.ExitProcess.dwExitCode;
     }
-    TerminateProcess(process_.get(), 0xDEAD);
     return std::nullopt;
   }
 
  private:
-  bool Start(const RunOptions& options) {
-    std::wstring command = BuildCommandLine({options.program.wstring()});
-    std::wstring environment = MergeEnvironment(options.env);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(options.program.c_str(), command.data(), nullptr, nullptr, FALSE,
-                        DEBUG_ONLY_THIS_PROCESS | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
-                        environment.data(), options.current_dir.c_str(), &startup, &info)) {
-      return false;
-    }
-    process_.Reset(info.hProcess);
-    harwtest::Handle thread(info.hThread);
-    // The package's own children are not debugged; the job ends them with the test.
-    job_.Reset(CreateJobObjectW(nullptr, nullptr));
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-    AssignProcessToJobObject(job_.get(), process_.get());
-    return ResumeThread(thread.get()) != static_cast<DWORD>(-1);
-  }
-
   DWORD Dispatch(const DEBUG_EVENT& event, Call* call) {
     if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) CloseHandle(event.u.CreateProcessInfo.hFile);
     if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) CloseHandle(event.u.LoadDll.hFile);
@@ -191,35 +159,34 @@ class CallWatch {
   }
 
   void Plant() {
-    std::uintptr_t base = ModuleBase(process_.get(), place_.module);
+    std::uintptr_t base = ModuleBase(package_.process(), place_.module);
     if (base == 0) return;
     target_ = base + place_.offset;
     const BYTE breakpoint = 0xCC;
-    ReadProcessMemory(process_.get(), reinterpret_cast<void*>(target_), &original_, 1, nullptr);
-    WriteProcessMemory(process_.get(), reinterpret_cast<void*>(target_), &breakpoint, 1, nullptr);
-    FlushInstructionCache(process_.get(), reinterpret_cast<void*>(target_), 1);
+    ReadProcessMemory(package_.process(), reinterpret_cast<void*>(target_), &original_, 1, nullptr);
+    WriteProcessMemory(package_.process(), reinterpret_cast<void*>(target_), &breakpoint, 1, nullptr);
+    FlushInstructionCache(package_.process(), reinterpret_cast<void*>(target_), 1);
   }
 
   // Records the call, restores the instruction and lets the thread run it.
   void Hit(DWORD thread_id, Call* call) {
-    harwtest::Handle thread(OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, thread_id));
+    Handle thread(OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, thread_id));
     CONTEXT context = {};
     context.ContextFlags = CONTEXT_CONTROL;
     GetThreadContext(thread.get(), &context);
     call->seen = true;
-    ReadProcessMemory(process_.get(), reinterpret_cast<void*>(context.Esp + 4), &call->argument,
+    ReadProcessMemory(package_.process(), reinterpret_cast<void*>(context.Esp + 4), &call->argument,
                       sizeof(call->argument), nullptr);
     call->child_started = fs::exists(child_record_);
-    WriteProcessMemory(process_.get(), reinterpret_cast<void*>(target_), &original_, 1, nullptr);
-    FlushInstructionCache(process_.get(), reinterpret_cast<void*>(target_), 1);
+    WriteProcessMemory(package_.process(), reinterpret_cast<void*>(target_), &original_, 1, nullptr);
+    FlushInstructionCache(package_.process(), reinterpret_cast<void*>(target_), 1);
     context.Eip = static_cast<DWORD>(target_);
     SetThreadContext(thread.get(), &context);
   }
 
   FunctionPlace place_;
   fs::path child_record_;
-  harwtest::Handle process_;
-  harwtest::Handle job_;
+  ChildProcess package_;
   std::uintptr_t target_ = 0;
   BYTE original_ = 0;
 };
@@ -227,20 +194,19 @@ class CallWatch {
 TEST_F(PlantingTest, PackageLimitsTheDllSearchToTheSystemFolderBeforeStartingAnything) {
   std::optional<FunctionPlace> place = PlaceOf("SetDefaultDllDirectories");
   if (!place) GTEST_SKIP() << "this system has no SetDefaultDllDirectories";
-  fs::path package = work_ / L"HPD.exe";
-  ASSERT_TRUE(WriteFileQuietly(package, BuildPackage(std::nullopt).bytes));
-  CallWatch watch(*place, aside_ / L"extractor.txt");
+  Pack(L"HPD.exe");
+  CallWatch watch(*place, ExtractorRecordPath());
   Call call;
-  std::optional<DWORD> exit_code = watch.Run(FullRun(package), &call);
+  std::optional<DWORD> exit_code = watch.Run(FullRun(), &call);
   ASSERT_TRUE(exit_code.has_value()) << "the package did not end under the debugger";
   EXPECT_EQ(*exit_code, 0u);
   ASSERT_TRUE(call.seen) << "SetDefaultDllDirectories was never called";
   // The system folder only: neither the package's folder nor the current one.
   EXPECT_EQ(call.argument, kSearchSystem32);
   EXPECT_FALSE(call.child_started) << "the extractor ran before the search was restricted";
-  EXPECT_TRUE(ReadRecord(aside_ / L"setup.txt").has_value()) << "the run did not reach the setup";
+  EXPECT_TRUE(SetupRecord().has_value()) << "the run did not reach the setup";
   EXPECT_EQ(Names(Loaded()), "");
 }
 
 }  // namespace
-}  // namespace harwtest::hardening
+}  // namespace harwtest

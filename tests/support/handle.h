@@ -11,8 +11,11 @@ namespace harwtest {
 /// since file and process calls report failure differently.
 class Handle {
  public:
+  /// Owns nothing.
   Handle() = default;
+  /// Owns `handle`, which it closes.
   explicit Handle(HANDLE handle) : handle_(handle) {}
+  /// Closes the owned handle.
   ~Handle() { Reset(); }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
@@ -22,9 +25,12 @@ class Handle {
     return *this;
   }
 
+  /// True if a handle is owned.
   bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  /// The handle, still owned.
   HANDLE get() const { return handle_; }
 
+  /// Closes the owned handle, if any, and owns `handle` instead.
   void Reset(HANDLE handle = nullptr) {
     if (valid()) CloseHandle(handle_);
     handle_ = handle;

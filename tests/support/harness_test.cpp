@@ -1,10 +1,12 @@
 // The harness itself: what the end-to-end tests conclude depends on the child
-// seeing exactly the arguments, directory and environment they set up, and on
-// a runaway child tree really being stopped.
+// seeing exactly the arguments, directory and environment they set up, on a
+// runaway child tree really being stopped, and on log matching and folder
+// snapshots that fail when they should.
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "support/folders.h"
 #include "support/log_reader.h"
 #include "support/paths.h"
 #include "support/process.h"
@@ -100,6 +102,58 @@ TEST(Harness, LogReaderSplitsLinesAndReportsMalformedOnes) {
       "2024/01/02 03:04:05.006, 0x04, a\n)\n",   // a line feed inside a message
   };
   for (const char* bytes : malformed) EXPECT_NE(ParseLog(bytes).problem, "") << bytes;
+}
+
+// A matcher that always succeeds would let every log check pass unseen.
+TEST(Harness, LogMatchersTellExactOrderedAndConsecutiveLinesApart) {
+  const Log log = ParseLog(
+      "2024/01/02 03:04:05.006, 0x04, first\n"
+      "2024/01/02 03:04:05.007, 0x01, second 12\n"
+      "2024/01/02 03:04:05.008, 0x04, third\n");
+  ASSERT_EQ(log.lines.size(), 3u);
+  enum Matcher { kExact, kInOrder, kBlock };
+  struct Row {
+    const char* name;
+    Matcher matcher;
+    Lines lines;
+    bool matches;
+  };
+  const Row rows[] = {
+      {"all lines", kExact, {{4, "first"}, {1, "second 12"}, {4, "third"}}, true},
+      {"one line short", kExact, {{4, "first"}, {1, "second 12"}}, false},
+      {"wrong level", kExact, {{4, "first"}, {4, "second 12"}, {4, "third"}}, false},
+      {"pattern", kExact, {{4, "first"}, Pattern{1, "second \\d+"}, {4, "third"}}, true},
+      {"pattern matches part only", kExact, {{4, "first"}, Pattern{1, "second"}, {4, "third"}}, false},
+      {"lines with others between", kInOrder, {{4, "first"}, {4, "third"}}, true},
+      {"lines in the other order", kInOrder, {{4, "third"}, {4, "first"}}, false},
+      {"a line twice", kInOrder, {{4, "third"}, {4, "third"}}, false},
+      {"consecutive lines", kBlock, {Pattern{1, "second.*"}, {4, "third"}}, true},
+      {"lines not consecutive", kBlock, {{4, "first"}, {4, "third"}}, false},
+      {"block past the end", kBlock, {{4, "third"}, {4, "third"}}, false},
+  };
+  for (const Row& row : rows) {
+    testing::AssertionResult result = row.matcher == kExact     ? MatchesLines(log, row.lines)
+                                      : row.matcher == kInOrder ? HasLines(log, row.lines)
+                                                                : HasBlock(log, row.lines);
+    EXPECT_EQ(static_cast<bool>(result), row.matches) << row.name;
+  }
+  EXPECT_EQ(LinesStartingWith(log, "second"), (std::vector<Expected>{{1, "second 12"}}));
+}
+
+TEST(Harness, SnapshotDifferencesNameEveryAddedLostAndChangedEntry) {
+  TempFolder folder(CurrentTestLabel());
+  MakeFile(folder / L"same.txt");
+  MakeFile(folder / L"grows.txt");
+  MakeFile(folder / L"goes" / L"away.txt");
+  const TreeSnapshot before = Snapshot(folder.path());
+  EXPECT_EQ(AllEntries(folder.path()),
+            (std::set<std::wstring>{L"same.txt", L"grows.txt", L"goes", L"goes\\away.txt"}));
+  ASSERT_TRUE(WriteBytes(folder / L"grows.txt", "longer than before\n"));
+  ASSERT_TRUE(RemoveTree(folder / L"goes"));
+  MakeFile(folder / L"new.txt");
+  EXPECT_EQ(Differences(before, Snapshot(folder.path())),
+            (std::vector<std::string>{"lost goes", "lost goes\\away.txt", "changed grows.txt", "added new.txt"}));
+  EXPECT_EQ(Entries(folder.path()), (std::set<std::wstring>{L"same.txt", L"grows.txt", L"new.txt"}));
 }
 
 }  // namespace

@@ -2,17 +2,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <regex>
 #include <utility>
 
 #include "support/text.h"
 
 namespace harwtest {
-
-std::vector<std::string> Log::Texts() const {
-  std::vector<std::string> texts;
-  for (const auto& line : lines) texts.push_back(line.text);
-  return texts;
-}
 
 // 'd' is a decimal digit, 'h' an upper-case hexadecimal digit, anything else itself.
 static bool MatchesShape(const std::string& text, const char* shape) {
@@ -63,10 +58,14 @@ std::optional<Log> ReadLog(const std::filesystem::path& path) {
   return ParseLog(std::move(*bytes));
 }
 
+static std::string LevelText(unsigned level) {
+  char text[8];
+  std::snprintf(text, sizeof(text), "0x%02X", level);
+  return text;
+}
+
 std::ostream& operator<<(std::ostream& out, const Expected& line) {
-  char level[8];
-  std::snprintf(level, sizeof(level), "0x%02X", line.level);
-  return out << "{" << level << ", \"" << line.text << "\"}";
+  return out << "{" << LevelText(line.level) << ", \"" << line.text << "\"}";
 }
 
 std::vector<Expected> LevelsAndTexts(const Log& log) {
@@ -75,14 +74,72 @@ std::vector<Expected> LevelsAndTexts(const Log& log) {
   return out;
 }
 
-std::string Listing(const std::vector<Expected>& lines) {
-  std::string text;
-  for (const Expected& line : lines) {
-    char level[8];
-    std::snprintf(level, sizeof(level), "0x%02X", line.level);
-    text += "  " + std::string(level) + " " + line.text + "\n";
+std::vector<Expected> LinesStartingWith(const Log& log, const std::string& prefix) {
+  std::vector<Expected> found;
+  for (const auto& line : log.lines) {
+    if (line.text.compare(0, prefix.size(), prefix) == 0) found.push_back({line.level, line.text});
   }
+  return found;
+}
+
+std::string Listing(const Log& log) {
+  std::string text;
+  for (const LogLine& line : log.lines) text += "  " + LevelText(line.level) + " " + line.text + "\n";
   return text;
+}
+
+bool LineCheck::Matches(const LogLine& line) const {
+  if (line.level != level_) return false;
+  return regex_ ? std::regex_match(line.text, std::regex(text_)) : line.text == text_;
+}
+
+std::string LineCheck::Describe() const {
+  return "{" + LevelText(level_) + ", \"" + text_ + "\"}" + (regex_ ? " (pattern)" : "");
+}
+
+static testing::AssertionResult Failure(const char* what, const Lines& expected, const Log& log) {
+  testing::AssertionResult failure = testing::AssertionFailure();
+  failure << what << ":\n";
+  for (const LineCheck& check : expected) failure << "  " << check.Describe() << "\n";
+  return failure << "log lines:\n" << Listing(log);
+}
+
+// Whether `expected` matches the log's lines from `start` on, one for one.
+static bool MatchesAt(const Log& log, std::size_t start, const Lines& expected) {
+  if (start + expected.size() > log.lines.size()) return false;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    if (!expected[i].Matches(log.lines[start + i])) return false;
+  }
+  return true;
+}
+
+testing::AssertionResult MatchesLines(const Log& log, const Lines& expected) {
+  if (log.lines.size() == expected.size() && MatchesAt(log, 0, expected)) {
+    return testing::AssertionSuccess();
+  }
+  return Failure("expected exactly these lines", expected, log);
+}
+
+testing::AssertionResult HasLines(const Log& log, const Lines& expected) {
+  std::size_t next = 0;
+  for (const LogLine& line : log.lines) {
+    if (next < expected.size() && expected[next].Matches(line)) ++next;
+  }
+  if (next == expected.size()) return testing::AssertionSuccess();
+  return Failure(("expected in this order, missing from " + expected[next].Describe()).c_str(),
+                 expected, log);
+}
+
+testing::AssertionResult HasBlock(const Log& log, const Lines& expected) {
+  for (std::size_t start = 0; start + expected.size() <= log.lines.size(); ++start) {
+    if (MatchesAt(log, start, expected)) return testing::AssertionSuccess();
+  }
+  return Failure("expected as consecutive lines", expected, log);
+}
+
+testing::AssertionResult FullMatch(const std::string& text, const std::string& regex) {
+  if (std::regex_match(text, std::regex(regex))) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "\"" << text << "\" does not match " << regex;
 }
 
 }  // namespace harwtest

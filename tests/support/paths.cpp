@@ -42,20 +42,9 @@ TempFolder::TempFolder(const std::wstring& label) : path_(TempRoot() / (label + 
   if (error) ADD_FAILURE() << "cannot create " << ToUtf8(path_.wstring()) << ": " << error.message();
 }
 
-// A child that has just ended may still hold a file for a moment under Wine.
-static void RemoveWithRetries(const fs::path& path) {
-  std::error_code error;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    fs::remove_all(path, error);
-    if (!error) return;
-    Sleep(100);
-  }
-  ADD_FAILURE() << "cannot remove " << ToUtf8(path.wstring()) << ": " << error.message();
-}
-
 TempFolder::~TempFolder() {
   if (std::getenv("HARW_KEEP_TEST_FOLDERS") != nullptr) return;
-  RemoveWithRetries(path_);
+  if (!RemoveTree(path_)) ADD_FAILURE() << "cannot remove " << ToUtf8(path_.wstring());
 }
 
 std::wstring TempFolder::WithSlash() const {
@@ -74,6 +63,54 @@ std::wstring CurrentTestLabel() {
   // short, keeping the end, where parameterised tests carry their case name.
   if (label.size() > 48) label.erase(0, label.size() - 48);
   return FromUtf8(label);
+}
+
+std::wstring Extended(const fs::path& path) {
+  std::wstring text = path.wstring();
+  while (text.size() > 3 && text.back() == L'\\') text.pop_back();
+  return text.compare(0, 4, L"\\\\?\\") == 0 ? text : L"\\\\?\\" + text;
+}
+
+// Win32 calls on \\?\ paths: std::filesystem fails on entries over 260
+// characters. Returns false if anything is left.
+static bool RemoveOnce(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  // A linked folder goes as a link; what it leads to stays.
+  const DWORD folder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  if ((attributes & folder) != FILE_ATTRIBUTE_DIRECTORY) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path.c_str()) != FALSE;
+    return DeleteFileW(path.c_str()) != FALSE;
+  }
+  bool ok = true;
+  WIN32_FIND_DATAW entry;
+  HANDLE listing = FindFirstFileW((path + L"\\*").c_str(), &entry);
+  if (listing != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = entry.cFileName;
+      if (name != L"." && name != L"..") ok = RemoveOnce(path + L"\\" + name) && ok;
+    } while (FindNextFileW(listing, &entry));
+    FindClose(listing);
+  }
+  return RemoveDirectoryW(path.c_str()) && ok;
+}
+
+bool RemoveTree(const fs::path& path) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (RemoveOnce(Extended(path))) return true;
+    Sleep(100);  // a child that has just ended may still hold a file
+  }
+  return false;
+}
+
+void MakeFile(const fs::path& path) {
+  std::error_code error;
+  fs::create_directories(path.parent_path(), error);
+  ASSERT_TRUE(WriteBytes(path, "kept\n")) << "cannot write " << ToUtf8(path.wstring());
 }
 
 }  // namespace harwtest

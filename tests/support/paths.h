@@ -22,10 +22,12 @@ class TempFolder {
   /// `label` becomes part of the folder's name (the current test's name is a
   /// good choice); it must be a valid file name.
   explicit TempFolder(const std::wstring& label);
+  /// Removes the folder with everything in it, unless HARW_KEEP_TEST_FOLDERS is set.
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
 
+  /// The folder's path.
   const std::filesystem::path& path() const { return path_; }
   /// The folder's path with a trailing backslash, as TMP and TEMP are given.
   std::wstring WithSlash() const;
@@ -39,5 +41,17 @@ class TempFolder {
 /// A label for TempFolder made of the running gtest's suite and test names,
 /// with characters that cannot stand in a file name replaced.
 std::wstring CurrentTestLabel();
+
+/// Path with the \\?\ prefix and no trailing backslash, for trees deeper than
+/// the 260-character limit.
+std::wstring Extended(const std::filesystem::path& path);
+
+/// Removes a file or a tree, which may hold paths over 260 characters,
+/// retrying while a child that has just ended still holds a file; true if
+/// nothing is left.
+bool RemoveTree(const std::filesystem::path& path);
+
+/// Creates a file holding a little text, and its folders; fails the test otherwise.
+void MakeFile(const std::filesystem::path& path);
 
 }  // namespace harwtest

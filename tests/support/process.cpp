@@ -93,6 +93,11 @@ ChildProcess::~ChildProcess() {
   job_.Reset();
   stdin_file_.Reset();
   if (!stdin_path_.empty()) DeleteFileW(stdin_path_.c_str());
+  // Left when Wait was never called (a debugged child, a failed start).
+  for (Handle* file : {&stdout_file_, &stderr_file_}) file->Reset();
+  for (fs::path* path : {&stdout_path_, &stderr_path_}) {
+    if (!path->empty()) DeleteFileW(path->c_str());
+  }
 }
 
 bool ChildProcess::Fail(const std::string& what) {
@@ -136,19 +141,25 @@ bool ChildProcess::Launch(const RunOptions& options) {
   std::wstring environment = MergeEnvironment(options.env);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = stdin_file_.get();
-  startup.hStdOutput = stdout_file_.get();
-  startup.hStdError = stderr_file_.get();
+  if (!options.own_console) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = stdin_file_.get();
+    startup.hStdOutput = stdout_file_.get();
+    startup.hStdError = stderr_file_.get();
+  }
+  // Suspended until it is in the job, so not even its first child escapes.
+  DWORD flags = CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+  if (options.own_console) flags |= CREATE_NEW_CONSOLE;
+  if (options.debugged) flags |= DEBUG_ONLY_THIS_PROCESS;
   PROCESS_INFORMATION info = {};
   const wchar_t* directory = options.current_dir.empty() ? nullptr : options.current_dir.c_str();
-  // Suspended until it is in the job, so not even its first child escapes.
-  if (!CreateProcessW(options.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                      CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                      directory, &startup, &info)) {
+  if (!CreateProcessW(options.program.c_str(), command_line.data(), nullptr, nullptr,
+                      options.own_console ? FALSE : TRUE, flags, environment.data(), directory,
+                      &startup, &info)) {
     return Fail("CreateProcessW(" + ToUtf8(options.program.wstring()) + ")");
   }
   process_ = Handle(info.hProcess);
+  id_ = info.dwProcessId;
   Handle thread(info.hThread);
   if (!AssignProcessToJobObject(job_.get(), process_.get())) {
     TerminateProcess(process_.get(), 1);
@@ -168,10 +179,11 @@ bool ChildProcess::Running() const {
   return process_.valid() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
 }
 
-std::string ChildProcess::Collect(Handle& file, const fs::path& path) {
+std::string ChildProcess::Collect(Handle& file, fs::path& path) {
   file.Reset();
   std::string bytes = ReadBytes(path).value_or(std::string());
   DeleteFileW(path.c_str());
+  path.clear();
   return bytes;
 }
 

@@ -24,7 +24,9 @@ enum class Input {
   kText,    ///< RunOptions::input_text, then end of input
 };
 
+/// How to start a child.
 struct RunOptions {
+  /// The program's path, also entry 0 of its argument vector.
   std::filesystem::path program;
   /// Entries 1 onward of the child's argument vector; entry 0 is the program path.
   std::vector<std::wstring> args;
@@ -33,19 +35,28 @@ struct RunOptions {
   /// Set or replace these variables (names compared without regard to case)
   /// in the environment the child inherits; an empty value removes the variable.
   std::vector<std::pair<std::wstring, std::wstring>> env;
+  /// What the child reads as standard input, and the text for Input::kText.
   Input input = Input::kEmpty;
   std::string input_text;
+  /// Counted from the start; then the child and what it started are killed.
   std::chrono::milliseconds time_limit{30000};
+  /// A console of its own, so that a console control event sent to it reaches
+  /// this child alone; the child then writes there, and nothing is captured.
+  bool own_console = false;
+  /// Started under the debugger of the thread that calls Start, which must
+  /// handle the child's debug events; Wait cannot be used then.
+  bool debugged = false;
 };
 
+/// How a child's run went.
 struct RunResult {
-  bool started = false;
+  bool started = false;  ///< the child was started
   std::string error;  ///< why the child could not be started or observed
-  DWORD exit_code = 0;
+  DWORD exit_code = 0;  ///< the child's exit code
   bool timed_out = false;  ///< the time limit passed and the process tree was killed
   std::string out;         ///< standard output, bytes as written
   std::string err;         ///< standard error, bytes as written
-  std::chrono::milliseconds elapsed{0};
+  std::chrono::milliseconds elapsed{0};  ///< from the start to the end of the wait
 };
 
 /// The command line that CommandLineToArgvW and the C runtime split back
@@ -61,16 +72,22 @@ std::wstring MergeEnvironment(const std::vector<std::pair<std::wstring, std::wst
 class ChildProcess {
  public:
   ChildProcess() = default;
+  /// Kills whatever of the child's tree still runs and removes the capture files.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   /// Starts the child; false with error() set if it could not be started.
   bool Start(const RunOptions& options);
+  /// Why Start failed.
   const std::string& error() const { return error_; }
 
   /// True while the child itself is running.
   bool Running() const;
+
+  /// The child's process handle and identifier, for what a test does to it itself.
+  HANDLE process() const { return process_.get(); }
+  DWORD id() const { return id_; }
 
   /// Waits for the child until its time limit, counted from Start; on expiry
   /// kills the whole tree. Then collects the captured output.
@@ -80,7 +97,7 @@ class ChildProcess {
   bool Fail(const std::string& what);
   bool PrepareFiles(const RunOptions& options);
   bool Launch(const RunOptions& options);
-  std::string Collect(Handle& file, const std::filesystem::path& path);
+  std::string Collect(Handle& file, std::filesystem::path& path);
 
   std::string error_;
   Handle job_;
@@ -93,6 +110,7 @@ class ChildProcess {
   std::filesystem::path stderr_path_;
   std::chrono::steady_clock::time_point started_at_;
   std::chrono::milliseconds time_limit_{0};
+  DWORD id_ = 0;
 };
 
 /// Start, then Wait.

@@ -10,6 +10,7 @@
 
 namespace harwtest {
 
+/// A fixture's record: key -> value.
 using Record = std::map<std::string, std::string>;
 
 /// The record's entries; nullopt if the file does not exist or cannot be read.

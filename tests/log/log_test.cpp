@@ -1,10 +1,14 @@
 // The diagnostic log as a file: its line layout, the cuts at 1,024
-// characters, the trailing line feed rule and the 10 MiB cap.
+// characters, the trailing line feed rule, the 10 MiB cap, and a log file
+// that another process holds open.
 #include <windows.h>
 
 #include <cstdio>
 
-#include "e2e/e2e_support.h"
+#include <gmock/gmock.h>
+
+#include "support/bench.h"
+#include "support/handle.h"
 
 namespace harwtest {
 namespace {
@@ -23,13 +27,13 @@ std::string LocalDate() {
 
 TEST_F(LogTest, FileIsUtf8LinesWithTimeAndLevel) {
   const std::wstring parameters = L"/X /A \"\u00e4\u0416\u20ac\U0001D11E\"";
-  fs::path package = Pack(L"Layout.exe", parameters);
+  Pack(L"Layout.exe", parameters);
   const std::string date_before = LocalDate();
-  RunResult result = Run(Options(package));
+  RunResult result = Run(Options());
   const std::string date_after = LocalDate();
   EXPECT_EQ(result.exit_code, 0u) << result.err;
 
-  Log log = ReadWorkLog(L"LAYOUT.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   EXPECT_EQ(log.raw.find('\r'), std::string::npos) << "lines end with a bare line feed";
   EXPECT_EQ(log.raw.back(), '\n');
@@ -58,11 +62,11 @@ class LineCut : public PackageTest, public testing::WithParamInterface<LineCase>
 // A cut line loses its line feed, so the next line follows it directly.
 TEST_P(LineCut, LineIsCutAt1024CharactersAndTheNextLineFollows) {
   const LineCase& c = GetParam();
-  fs::path package = Pack(L"Long.exe", L"/X");
-  RunResult result = Run(Options(package, {c.entry}));
+  Pack(L"Long.exe", L"/X");
+  RunResult result = Run(Options({c.entry}));
   EXPECT_EQ(result.exit_code, 0u) << result.err;
 
-  std::optional<Log> log = ReadLog(work_ / L"LONG.log");
+  std::optional<Log> log = ReadLog(work() / L"LONG.log");
   ASSERT_TRUE(log);
   const std::string& raw = log->raw;
   std::size_t text = raw.find(", 0x04, Parameter " + ToUtf8(c.entry.substr(0, 4)));
@@ -102,12 +106,12 @@ class SizeCap : public PackageTest, public testing::WithParamInterface<CapCase> 
 // then lost. Past the cap, the run's first line empties the file and stays.
 TEST_P(SizeCap, LogIsEmptiedBeforeALineOnlyWhenLongerThan10MiB) {
   const CapCase& c = GetParam();
-  fs::path package = Pack(L"Cap.exe", L"/X");
-  ASSERT_TRUE(WriteBytes(work_ / L"CAP.log", std::string(c.existing_size, '#')));
-  RunResult result = Run(Options(package));
+  Pack(L"Cap.exe", L"/X");
+  ASSERT_TRUE(WriteBytes(work() / L"CAP.log", std::string(c.existing_size, '#')));
+  RunResult result = Run(Options());
   EXPECT_EQ(result.exit_code, 0u) << result.err;
 
-  Log log = ReadWorkLog(L"CAP.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   EXPECT_LT(log.raw.size(), 4096u);
   EXPECT_EQ(log.lines.front().text.rfind(c.first_line, 0), 0u) << log.lines.front().text;
@@ -120,6 +124,30 @@ INSTANTIATE_TEST_SUITE_P(
                     CapCase{"exactly_10MiB", 10485760, "Found Archived Data Marker "},
                     CapCase{"one_byte_more", 10485761, "CreateMutex(\"CAP#HarwUpdater#Mutex\")"}),
     [](const testing::TestParamInfo<CapCase>& info) { return std::string(info.param.name); });
+
+// Another process holding the log without write sharing costs log lines,
+// never the run.
+TEST_F(LogTest, HeldOpenWithoutWriteSharingLosesLinesButNotTheRun) {
+  Pack(L"Held.exe", L"/X");
+  const fs::path log = work() / L"HELD.log";
+  for (DWORD code : {0u, 7u}) {
+    SCOPED_TRACE("extractor exit code " + std::to_string(code));
+    ASSERT_TRUE(WriteBytes(log, "an earlier line\n"));
+    Handle holder(CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder.valid());
+    RunOptions options = Options();
+    SetEnv(options, L"HARW_FAKE_EXIT", std::to_wstring(code));
+    RunResult result = RunProcess(options);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_code, code);
+    EXPECT_TRUE(ExtractorRecord().has_value()) << "the run stopped early";
+    EXPECT_FALSE(fs::exists(work() / L"___HELD___.exe"));
+    EXPECT_EQ(ReadBytes(log).value_or(""), "an earlier line\n") << "the held log was written";
+    holder.Reset();
+    DeleteFileW(ExtractorRecordPath().c_str());
+  }
+}
 
 }  // namespace
 }  // namespace harwtest

@@ -1,11 +1,11 @@
-#include "hardening/damaged_packages.h"
+#include "support/damaged_packages.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <random>
 #include <set>
 
-namespace harwtest::hardening {
+namespace harwtest {
 
 namespace {
 
@@ -31,15 +31,15 @@ std::string RandomBytes(std::mt19937& random, std::size_t count) {
 }
 
 // Cuts at, just before and just after every boundary between two fields.
-void AddTruncations(const PackageLayout& valid, std::vector<DamagedPackage>& out) {
-  const std::size_t m = valid.marker;
+void AddTruncations(const ValidPackage& valid, std::vector<DamagedPackage>& out) {
+  const std::size_t m = valid.layout.marker;
   const std::vector<std::pair<const char*, std::size_t>> boundaries = {
       {"marker start", m},           {"marker text end", m + 146},
-      {"marker end", valid.PField()}, {"P field middle", valid.PField() + 2},
-      {"P field end", valid.ParamsStart()}, {"parameter string middle", valid.ParamsStart() + valid.p / 2},
-      {"parameter terminator", valid.SField() - 2}, {"parameter string end", valid.SField()},
-      {"S field middle", valid.SField() + 2}, {"S field end", valid.ArchiveStart()},
-      {"archive middle", valid.ArchiveStart() + valid.s / 2}, {"archive end", valid.ArchiveEnd()}};
+      {"marker end", valid.layout.PField()}, {"P field middle", valid.layout.PField() + 2},
+      {"P field end", valid.layout.ParamsStart()}, {"parameter string middle", valid.layout.ParamsStart() + valid.layout.p / 2},
+      {"parameter terminator", valid.layout.SField() - 2}, {"parameter string end", valid.layout.SField()},
+      {"S field middle", valid.layout.SField() + 2}, {"S field end", valid.layout.ArchiveStart()},
+      {"archive middle", valid.layout.ArchiveStart() + valid.layout.s / 2}, {"archive end", valid.layout.ArchiveEnd()}};
   std::set<std::size_t> done;
   for (const auto& [name, at] : boundaries) {
     for (long delta : {-1L, 0L, 1L}) {
@@ -55,10 +55,10 @@ void AddTruncations(const PackageLayout& valid, std::vector<DamagedPackage>& out
   }
 }
 
-void AddRandomCuts(const PackageLayout& valid, std::mt19937& random, int count,
+void AddRandomCuts(const ValidPackage& valid, std::mt19937& random, int count,
                    std::vector<DamagedPackage>& out) {
   for (int i = 0; i < count; ++i) {
-    std::size_t size = valid.marker + random() % (valid.bytes.size() - valid.marker);
+    std::size_t size = valid.layout.marker + random() % (valid.bytes.size() - valid.layout.marker);
     out.push_back(Package("cut to " + std::to_string(size) + " bytes (random)",
                           {{Kind::kTruncate, size, {}}}));
   }
@@ -81,7 +81,7 @@ DamagedPackage RandomFlips(const char* field, std::size_t start, std::size_t len
 
 // Random flips that pass the deletion guard; a draw that fails it is redrawn,
 // which keeps the campaign reproducible.
-void AddFlips(const PackageLayout& valid, const char* field, std::size_t start,
+void AddFlips(const ValidPackage& valid, const char* field, std::size_t start,
               std::size_t length, int count, std::mt19937& random,
               std::vector<DamagedPackage>& out) {
   for (int i = 0; i < count; ++i) {
@@ -93,45 +93,45 @@ void AddFlips(const PackageLayout& valid, const char* field, std::size_t start,
   }
 }
 
-void AddSizeValues(const PackageLayout& valid, std::vector<DamagedPackage>& out) {
-  const std::uint32_t rest_p = static_cast<std::uint32_t>(valid.bytes.size() - valid.ParamsStart());
-  const std::uint32_t p = valid.p;
+void AddSizeValues(const ValidPackage& valid, std::vector<DamagedPackage>& out) {
+  const std::uint32_t rest_p = static_cast<std::uint32_t>(valid.bytes.size() - valid.layout.ParamsStart());
+  const std::uint32_t p = valid.layout.p;
   std::set<std::uint32_t> ps = {0,          1,          2,          3,          p - 2,
                                 p - 1,      p + 1,      p + 2,      0x10000,    0x10001,
                                 rest_p - 1, rest_p,     rest_p + 1, 0x7FFFFFFF, 0x80000000,
                                 0xFFFFFFFE, 0xFFFFFFFF};
   for (std::uint32_t value : ps) {
     if (value == p) continue;
-    out.push_back(Package("P = " + Hex(value), {{Kind::kOverwrite, valid.PField(), U32(value)}}));
+    out.push_back(Package("P = " + Hex(value), {{Kind::kOverwrite, valid.layout.PField(), U32(value)}}));
   }
-  const std::uint32_t s = valid.s;
+  const std::uint32_t s = valid.layout.s;
   std::set<std::uint32_t> ss = {0,       1,          3,          s - 1,      s + 1,     s + 2,
                                 2 * s,   0x10000,    0x7FFFFFFF, 0x80000000, 0xFFFFFFFE,
                                 0xFFFFFFFF};
   for (std::uint32_t value : ss) {
-    out.push_back(Package("S = " + Hex(value), {{Kind::kOverwrite, valid.SField(), U32(value)}}));
+    out.push_back(Package("S = " + Hex(value), {{Kind::kOverwrite, valid.layout.SField(), U32(value)}}));
   }
 }
 
-void AddTerminators(const PackageLayout& valid, std::vector<DamagedPackage>& out) {
-  const std::size_t end = valid.SField() - 2;
+void AddTerminators(const ValidPackage& valid, std::vector<DamagedPackage>& out) {
+  const std::size_t end = valid.layout.SField() - 2;
   out.push_back(Package("parameter string without its terminator, P counts only the text",
                         {{Kind::kErase, end, std::string(2, '\0')},
-                         {Kind::kOverwrite, valid.PField(), U32(valid.p - 2)}}));
+                         {Kind::kOverwrite, valid.layout.PField(), U32(valid.layout.p - 2)}}));
   out.push_back(Package("parameter terminator replaced by 'Z'", {{Kind::kOverwrite, end, "Z\0"}}));
   out.push_back(Package("parameter terminator replaced by U+FFFF",
                         {{Kind::kOverwrite, end, "\xFF\xFF"}}));
-  out.push_back(Package("marker terminator 0x0001", {{Kind::kOverwrite, valid.marker + 146, "\x01\0"}}));
-  out.push_back(Package("marker terminator '*'", {{Kind::kOverwrite, valid.marker + 146, "*\0"}}));
-  out.push_back(Package("marker zeroed", {{Kind::kOverwrite, valid.marker, std::string(148, '\0')}}));
+  out.push_back(Package("marker terminator 0x0001", {{Kind::kOverwrite, valid.layout.marker + 146, "\x01\0"}}));
+  out.push_back(Package("marker terminator '*'", {{Kind::kOverwrite, valid.layout.marker + 146, "*\0"}}));
+  out.push_back(Package("marker zeroed", {{Kind::kOverwrite, valid.layout.marker, std::string(148, '\0')}}));
   out.push_back(Package("marker with a blank first character, as the program stores it",
-                        {{Kind::kOverwrite, valid.marker, " \0"}}));
+                        {{Kind::kOverwrite, valid.layout.marker, " \0"}}));
 }
 
-void AddMisalignedMarkers(const PackageLayout& valid, std::vector<DamagedPackage>& out) {
+void AddMisalignedMarkers(const ValidPackage& valid, std::vector<DamagedPackage>& out) {
   for (std::size_t pad = 1; pad <= 255; ++pad) {
     out.push_back(Package("stub padded by " + std::to_string(pad) + " bytes",
-                          {{Kind::kInsert, valid.marker, std::string(pad, '\0')}}));
+                          {{Kind::kInsert, valid.layout.marker, std::string(pad, '\0')}}));
   }
 }
 
@@ -140,43 +140,50 @@ std::string AlignedTo256(std::string bytes) {
   return bytes;
 }
 
-void AddTwoMarkers(const PackageLayout& valid, std::vector<DamagedPackage>& out) {
+std::string SecondContainer() {
+  RawPackage second;
+  second.parameters = L"/X /F Second";
+  second.archived_data = "MZ";
+  return ContainerBytes(second);
+}
+
+void AddTwoMarkers(const ValidPackage& valid, std::vector<DamagedPackage>& out) {
   const std::string marker = MarkerBytes();
   out.push_back(Package("a second container after the archive",
                         {{Kind::kAppend, 0,
                           std::string((256 - valid.bytes.size() % 256) % 256, '\0') +
-                              ContainerBytes(L"/X /F Second", "MZ")}}));
+                              SecondContainer()}}));
   out.push_back(Package("a marker with P = 0xFFFFFFFF before the real one",
-                        {{Kind::kInsert, valid.marker, AlignedTo256(marker + U32(0xFFFFFFFF))}}));
+                        {{Kind::kInsert, valid.layout.marker, AlignedTo256(marker + U32(0xFFFFFFFF))}}));
   out.push_back(Package("an empty container before the real one",
-                        {{Kind::kInsert, valid.marker, AlignedTo256(marker + U32(0) + U32(0))}}));
+                        {{Kind::kInsert, valid.layout.marker, AlignedTo256(marker + U32(0) + U32(0))}}));
   out.push_back(Package("a marker right before the real one, P and S from its padding",
-                        {{Kind::kInsert, valid.marker, AlignedTo256(marker)}}));
+                        {{Kind::kInsert, valid.layout.marker, AlignedTo256(marker)}}));
 }
 
 // The archive grows by an overlay that holds a marker at a block start, so the
 // marker lies inside the archived data; the extracted program ignores overlays.
-std::vector<Edit> MarkerInArchive(const PackageLayout& valid, const std::string& after) {
+std::vector<Edit> MarkerInArchive(const ValidPackage& valid, const std::string& after) {
   std::size_t pad = (256 - valid.bytes.size() % 256) % 256;
   std::string overlay = std::string(pad, '\0') + MarkerBytes() + after;
   return {{Kind::kAppend, 0, overlay},
-          {Kind::kOverwrite, valid.SField(), U32(static_cast<std::uint32_t>(valid.s + overlay.size()))}};
+          {Kind::kOverwrite, valid.layout.SField(), U32(static_cast<std::uint32_t>(valid.layout.s + overlay.size()))}};
 }
 
-void AddMarkersInArchive(const PackageLayout& valid, std::vector<DamagedPackage>& out) {
+void AddMarkersInArchive(const ValidPackage& valid, std::vector<DamagedPackage>& out) {
   out.push_back(Package("a marker inside the archived data", MarkerInArchive(valid, U32(0) + U32(0))));
   std::vector<Edit> hidden = MarkerInArchive(valid, U32(0) + U32(0));
-  hidden.push_back({Kind::kXor, valid.marker + 10, "\x01"});
+  hidden.push_back({Kind::kXor, valid.layout.marker + 10, "\x01"});
   out.push_back(Package("the real marker damaged, another inside the archived data (P = S = 0)", hidden));
   hidden = MarkerInArchive(valid, U32(0xFFFFFFF0));
-  hidden.push_back({Kind::kXor, valid.marker, "\x20"});
+  hidden.push_back({Kind::kXor, valid.layout.marker, "\x20"});
   out.push_back(Package("the real marker damaged, another inside the archived data (P huge)", hidden));
 }
 
-void AddJunk(const PackageLayout& valid, std::mt19937& random, std::vector<DamagedPackage>& out) {
+void AddJunk(const ValidPackage& valid, std::mt19937& random, std::vector<DamagedPackage>& out) {
   for (std::size_t length : {256u, 512u, 1024u, 17u, 300u, 1000u}) {
     out.push_back(Package("stub followed by " + std::to_string(length) + " junk bytes",
-                          {{Kind::kInsert, valid.marker, RandomBytes(random, length)}}));
+                          {{Kind::kInsert, valid.layout.marker, RandomBytes(random, length)}}));
   }
   for (std::size_t length : {1u, 7u, 4096u}) {
     out.push_back(Package(std::to_string(length) + " junk bytes after the archive",
@@ -207,15 +214,15 @@ std::string Apply(const std::string& valid, const std::vector<Edit>& edits) {
   return bytes;
 }
 
-std::vector<DamagedPackage> MakeCampaign(const PackageLayout& valid, std::uint32_t seed) {
+std::vector<DamagedPackage> MakeCampaign(const ValidPackage& valid, std::uint32_t seed) {
   std::mt19937 random(seed);
   std::vector<DamagedPackage> out;
   AddTruncations(valid, out);
   AddRandomCuts(valid, random, 20, out);
-  AddFlips(valid, "marker", valid.marker, 148, 40, random, out);
-  AddFlips(valid, "P field", valid.PField(), 4, 25, random, out);
-  AddFlips(valid, "S field", valid.SField(), 4, 25, random, out);
-  AddFlips(valid, "parameter string", valid.ParamsStart(), valid.p, 50, random, out);
+  AddFlips(valid, "marker", valid.layout.marker, 148, 40, random, out);
+  AddFlips(valid, "P field", valid.layout.PField(), 4, 25, random, out);
+  AddFlips(valid, "S field", valid.layout.SField(), 4, 25, random, out);
+  AddFlips(valid, "parameter string", valid.layout.ParamsStart(), valid.layout.p, 50, random, out);
   AddSizeValues(valid, out);
   AddTerminators(valid, out);
   AddMisalignedMarkers(valid, out);
@@ -250,4 +257,4 @@ bool CouldRequestDeletion(const std::string& bytes) {
   return false;
 }
 
-}  // namespace harwtest::hardening
+}  // namespace harwtest

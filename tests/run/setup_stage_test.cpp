@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
-#include "setup/setup_bench.h"
-#include "support/text.h"
+#include "support/bench.h"
 
-namespace harwtest::setup {
+namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
@@ -20,20 +20,25 @@ struct PackageFolder {
   const char* row;        // the table text that matches; empty: none does
 };
 
+// A run of the package in the work folder, with the fake setup program.
+RunOptions StageOptions(const Bench& bench, std::vector<std::wstring> args = {}) {
+  RunOptions options = bench.Options(std::move(args));
+  bench.AddSetup(options);
+  return options;
+}
+
 // The run ends after unpacking; the folder stays for the maker's tools.
-void ExpectOnlyUnpacked(const Bench& bench, const std::vector<Expected>& lines,
-                        std::vector<Expected> expected, const std::string& row) {
+void ExpectOnlyUnpacked(const Bench& bench, const Log& log, Lines expected, const std::string& row) {
   expected.push_back({0x04, "No-Setup-Path is found \"" + row + "\""});
-  EXPECT_EQ(lines, expected);
+  EXPECT_TRUE(MatchesLines(log, expected));
   EXPECT_FALSE(fs::exists(bench.SetupRecordPath())) << "the setup ran";
   EXPECT_TRUE(fs::exists(bench.work() / L"Disk1" / L"Setup.exe")) << "the unpacked folder is gone";
 }
 
-void ExpectSetupRan(const Bench& bench, const std::vector<Expected>& lines,
-                    std::vector<Expected> expected) {
+void ExpectSetupRan(const Bench& bench, const Log& log, Lines expected) {
   expected.push_back({0x04, "No-Setup-Path is NOT found"});
   expected.push_back({0x04, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")"});
-  EXPECT_TRUE(HasBlock(lines, expected));
+  EXPECT_TRUE(HasBlock(log, expected));
   EXPECT_TRUE(fs::exists(bench.SetupRecordPath())) << "the setup did not run";
   EXPECT_FALSE(fs::exists(bench.work() / L"Disk1"));
 }
@@ -53,18 +58,19 @@ TEST(SetupStage, PackageFolderDecidesWhetherTheSetupRuns) {
   };
   for (const PackageFolder& c : cases) {
     SCOPED_TRACE(ToUtf8(c.folder));
-    Bench bench(c.folder);
-    RunResult result = bench.RunWith({L"/H"});
+    Bench bench;
+    bench.Pack(std::wstring(c.folder) + L"\\Stage.exe");
+    RunResult result = bench.Run(StageOptions(bench, {L"/H"}));
     EXPECT_EQ(result.exit_code, 0u);
-    std::vector<Expected> lines = LevelsAndTexts(bench.ReadRunLog());
-    std::vector<Expected> expected = bench.StartLines();
+    const Log log = bench.ReadRunLog();
+    Lines expected = bench.StartLines();
     expected.push_back({0x04, "Parameter /H"});
-    std::vector<Expected> extract = bench.ExtractLines();
+    Lines extract = bench.ExtractLines();
     expected.insert(expected.end(), extract.begin(), extract.end());
     if (*c.row != '\0') {
-      ExpectOnlyUnpacked(bench, lines, expected, c.row);
+      ExpectOnlyUnpacked(bench, log, expected, c.row);
     } else {
-      ExpectSetupRan(bench, lines, expected);
+      ExpectSetupRan(bench, log, expected);
     }
   }
 }
@@ -84,11 +90,11 @@ TEST(SetupStage, SetupStartsHiddenWithItsParametersInThePackagesDirectory) {
   for (const Launch& launch : launches) {
     SCOPED_TRACE(launch.name);
     Bench bench;
-    RunResult result = bench.RunWith(launch.args);
+    bench.Pack(L"Stage.exe");
+    RunResult result = bench.Run(StageOptions(bench, launch.args));
     EXPECT_EQ(result.exit_code, 0u);
-    std::vector<Expected> lines = LevelsAndTexts(bench.ReadRunLog());
     const std::string shell = "ShellExecuteEx(\"Disk1\\Setup.exe\",\"" + launch.logged_parameters + "\")";
-    EXPECT_TRUE(HasBlock(lines, {{0x04, "No-Setup-Path is NOT found"}, {0x04, shell}}));
+    EXPECT_TRUE(HasBlock(bench.ReadRunLog(), {{0x04, "No-Setup-Path is NOT found"}, {0x04, shell}}));
     std::optional<Record> record = ReadRecord(bench.SetupRecordPath());
     ASSERT_TRUE(record) << "the setup did not run";
     EXPECT_EQ((*record)["argc"], std::to_string(launch.setup_args.size() + 1));
@@ -103,11 +109,13 @@ TEST(SetupStage, SetupStartsHiddenWithItsParametersInThePackagesDirectory) {
 
 TEST(SetupStage, SetupExitCodeEndsTheRunAfterTheFolderIsRemoved) {
   Bench bench;
-  RunOptions options = bench.Options({L"/H"});
+  bench.Pack(L"Stage.exe");
+  RunOptions options = StageOptions(bench, {L"/H"});
+  SetEnv(options, L"HARW_FAKE_FILES", L"");  // Disk1 holds only the setup program
   SetEnv(options, L"HARW_SETUP_EXIT", L"7");
   RunResult result = bench.Run(options);
   EXPECT_EQ(result.exit_code, 7u);
-  std::vector<Expected> lines = LevelsAndTexts(bench.ReadRunLog());
+  const std::vector<Expected> lines = LevelsAndTexts(bench.ReadRunLog());
   const std::vector<Expected> tail = {
       {0x04, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")"},
       {0x04, "WaitForSingleObject(\"Disk1\\Setup.exe\")"},
@@ -122,21 +130,20 @@ TEST(SetupStage, SetupExitCodeEndsTheRunAfterTheFolderIsRemoved) {
 
 TEST(SetupStage, MissingSetupProgramRemovesTheFolderAndFails) {
   Bench bench;
-  RunOptions options = bench.Options();
-  SetEnv(options, L"HARW_FAKE_COPY_TO", L"");
-  SetEnv(options, L"HARW_FAKE_FILES", L"a.txt");
+  bench.Pack(L"Stage.exe");
+  RunOptions options = bench.Options();  // Disk1 with a.txt and no setup program
   RunResult result = bench.Run(options);
   EXPECT_EQ(result.exit_code, 1u);
-  std::vector<Expected> expected = bench.StartLines();
-  std::vector<Expected> extract = bench.ExtractLines();
+  Lines expected = bench.StartLines();
+  Lines extract = bench.ExtractLines();
   expected.insert(expected.end(), extract.begin(), extract.end());
   expected.insert(expected.end(), {{0x04, "No-Setup-Path is NOT found"},
                                    {0x01, "GetFileAttributes(\"Disk1\\Setup.exe\") LastError=2"},
                                    {0x04, "DeleteFolder(\"Disk1\")"},
                                    {0x04, "DeleteFile(\"Disk1\\a.txt\")"},
                                    {0x04, "RemoveDirectory(\"Disk1\")"}});
-  EXPECT_EQ(LevelsAndTexts(bench.ReadRunLog()), expected);
-  EXPECT_FALSE(fs::exists(bench.work() / L"Disk1"));
+  EXPECT_TRUE(MatchesLines(bench.ReadRunLog(), expected));
+  EXPECT_EQ(AllEntries(bench.work()), (std::set<std::wstring>{L"Stage.exe", L"STAGE.log"}));
   EXPECT_EQ(ConsoleText(result), "");
 }
 
@@ -145,8 +152,8 @@ TEST(SetupStage, MissingSetupProgramRemovesTheFolderAndFails) {
 // data file that the setup opens would race with the removal.)
 TEST(SetupStage, SwitchWRemovesTheFolderWhileTheSetupRuns) {
   Bench bench;
-  RunOptions options = bench.Options({L"/W"});
-  SetEnv(options, L"HARW_FAKE_FILES", L"a.txt");
+  bench.Pack(L"Stage.exe");
+  RunOptions options = StageOptions(bench, {L"/W"});
   SetEnv(options, L"HARW_SETUP_DELAY_MS", L"1500");
   ChildProcess child;  // kept until the end: it owns the still running setup
   ASSERT_TRUE(child.Start(options)) << child.error();
@@ -154,8 +161,10 @@ TEST(SetupStage, SwitchWRemovesTheFolderWhileTheSetupRuns) {
   ASSERT_FALSE(result.timed_out);
   EXPECT_EQ(result.exit_code, 0u);
   EXPECT_FALSE(fs::exists(bench.SetupRecordPath())) << "the package waited for the setup";
-  std::vector<Expected> lines = LevelsAndTexts(bench.ReadRunLog());
-  std::size_t shell = IndexOf(lines, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")");
+  const std::vector<Expected> lines = LevelsAndTexts(bench.ReadRunLog());
+  const std::size_t shell = std::find(lines.begin(), lines.end(),
+                                      Expected{0x04, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"\")"}) -
+                            lines.begin();
   ASSERT_EQ(lines.size(), shell + 5) << "not the end of the log: " << testing::PrintToString(lines);
   EXPECT_EQ(lines[shell + 1], (Expected{0x04, "DeleteFolder(\"Disk1\")"}));
   const std::vector<Expected> files(lines.begin() + shell + 2, lines.begin() + shell + 4);
@@ -165,11 +174,12 @@ TEST(SetupStage, SwitchWRemovesTheFolderWhileTheSetupRuns) {
               files == (std::vector<Expected>{refused, deleted}))
       << testing::PrintToString(files);
   EXPECT_EQ(lines.back(), (Expected{0x01, "RemoveDirectory(\"Disk1\") LastError=145"}));
-  EXPECT_EQ(Entries(bench.work() / L"Disk1"), std::vector<std::wstring>{L"Setup.exe"});
+  EXPECT_EQ(AllEntries(bench.work()),
+            (std::set<std::wstring>{L"Stage.exe", L"STAGE.log", L"Disk1", L"Disk1\\Setup.exe"}));
   EXPECT_TRUE(WaitForFile(bench.SetupRecordPath(), std::chrono::seconds(10)))
       << "the setup did not go on after the package ended";
 }
 
 }  // namespace
-}  // namespace harwtest::setup
+}  // namespace harwtest
 

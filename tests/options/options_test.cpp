@@ -1,15 +1,43 @@
 // Options from the embedded parameter string and the command line: how the
 // string is split, which source wins, missing and oversized values, help,
 // and the console echo of /V.
-#include "e2e/e2e_support.h"
+#include "support/bench.h"
 
 namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
-using Lines = std::vector<LineCheck>;
 
 class OptionsTest : public PackageTest {};
+
+// The help text as the program prints it, with `notice` as its second line.
+std::string HelpText(const std::string& notice) {
+  return "HarwUpdater.exe (1.0.0.6)\n" + notice + "\n" +
+         "\n"
+         "Command Line Parameters:\n"
+         "  /A \"<setup-parameter>\"   Parameters for Setup.exe\n"
+         "  /S \"<setup-file-name>\"   Specify other Setup.exe\n"
+         "  /X                       NOT execute Setup.exe\n"
+         "  /F \"<folder-name>\"       Deleted Folder Name\n"
+         "  /D                       delete folder before extraction\n"
+         "  /W                       NOT wait termination for Setup.exe\n"
+         "  /H                       NOT hide command-prompt window\n"
+         "  /V                       Show Detail Information\n"
+         "  /?                       Show This Help\n";
+}
+
+// If `console` ends with the help text, the text before it; else nullopt.
+// The maker's notice (the help's second line) may be any non-empty line.
+std::optional<std::string> TextBeforeHelp(const std::string& console) {
+  const std::string head = "HarwUpdater.exe (1.0.0.6)\n";
+  std::size_t start = console.rfind(head);
+  if (start == std::string::npos) return std::nullopt;
+  std::size_t notice_end = console.find('\n', start + head.size());
+  if (notice_end == std::string::npos || notice_end == start + head.size()) return std::nullopt;
+  std::string notice = console.substr(start + head.size(), notice_end - start - head.size());
+  if (console.substr(start) != HelpText(notice)) return std::nullopt;
+  return console.substr(0, start);
+}
 
 struct SplitCase {
   const char* name;
@@ -26,11 +54,11 @@ class EmbeddedSplit : public PackageTest, public testing::WithParamInterface<Spl
 // command line's /X.
 TEST_P(EmbeddedSplit, StringIsSplitIntoTokensAndApplied) {
   const SplitCase& c = GetParam();
-  fs::path package = Pack(L"Split.exe", c.embedded);
-  RunResult result = Run(Options(package, {L"/X"}));
+  Pack(L"Split.exe", c.embedded);
+  RunResult result = Run(Options({L"/X"}));
   EXPECT_EQ(result.exit_code, 0u) << result.err;
 
-  std::optional<Log> log = ReadLog(work_ / L"SPLIT.log");
+  std::optional<Log> log = ReadLog(work() / L"SPLIT.log");
   ASSERT_TRUE(log);
   // Written whole, even when the string holds line breaks.
   EXPECT_NE(log->raw.find(", 0x01, Parameters \"" + ToUtf8(c.embedded) + "\"\n"), std::string::npos);
@@ -70,35 +98,35 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
 
 TEST_F(OptionsTest, EmbeddedSwitchStaysSetWhileTheCommandLineReplacesTheFolder) {
-  fs::path package = Pack(L"Prec.exe", L"/X /F Temp1");
-  fs::create_directory(work_ / L"Temp1");
-  fs::create_directory(work_ / L"Temp2");
-  RunResult result = Run(Options(package, {L"/F", L"Temp2"}));
+  Pack(L"Prec.exe", L"/X /F Temp1");
+  fs::create_directory(work() / L"Temp1");
+  fs::create_directory(work() / L"Temp2");
+  RunResult result = Run(Options({L"/F", L"Temp2"}));
 
   // /X still holds: no question about Temp2 and no setup program.
   EXPECT_EQ(result.exit_code, 0u) << result.err;
   EXPECT_EQ(ConsoleText(result), "");
-  Log log = ReadWorkLog(L"PREC.log");
-  EXPECT_TRUE(ContainsInOrder(LevelsAndTexts(log), {
+  Log log = ReadRunLog();
+  EXPECT_TRUE(HasLines(log, {
       {4, "MakeParameter \"/X\""}, {4, "MakeParameter \"/F\""}, {4, "MakeParameter \"Temp1\""},
       {4, "Parameter /X"}, {4, "Parameter /F"}, {4, "Parameter /F"}, {4, "CreateFile(\"___PREC___.exe\")"}}));
   EXPECT_EQ(log.lines.back().text, "DeleteFile(\"___PREC___.exe\")");
-  EXPECT_TRUE(fs::is_directory(work_ / L"Temp1"));
-  EXPECT_TRUE(fs::is_directory(work_ / L"Temp2"));
+  EXPECT_TRUE(fs::is_directory(work() / L"Temp1"));
+  EXPECT_TRUE(fs::is_directory(work() / L"Temp2"));
 }
 
 TEST_F(OptionsTest, CommandLineFolderReplacesTheEmbeddedOne) {
-  fs::path package = Pack(L"Prec.exe", L"/F Temp1");
-  fs::create_directory(work_ / L"Temp1");
-  fs::create_directory(work_ / L"Temp2");
-  RunOptions options = Options(package, {L"/F", L"Temp2"});
+  Pack(L"Prec.exe", L"/F Temp1");
+  fs::create_directory(work() / L"Temp1");
+  fs::create_directory(work() / L"Temp2");
+  RunOptions options = Options({L"/F", L"Temp2"});
   options.input = Input::kText;
   options.input_text = "n\n";
   RunResult result = Run(options);
 
   EXPECT_EQ(result.exit_code, 1u);
   EXPECT_EQ(ConsoleText(result), "Folder \"Temp2\" is exist, delete folder(Yes/No)? ");
-  Log log = ReadWorkLog(L"PREC.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   EXPECT_EQ(LevelsAndTexts(log).back(), (Expected{4, "Folder already exists (\"Temp2\", ans=n)"}));
 }
@@ -116,14 +144,13 @@ class SetupArguments : public PackageTest, public testing::WithParamInterface<Se
 
 TEST_P(SetupArguments, ValueOfAReachesTheSetupProgram) {
   const SetupArgsCase& c = GetParam();
-  fs::path package = Pack(L"Args.exe", c.embedded);
-  RunOptions options = Options(package, c.command_line);
+  Pack(L"Args.exe", c.embedded);
+  RunOptions options = Options(c.command_line);
   AddSetup(options);
   RunResult result = Run(options);
 
   EXPECT_EQ(result.exit_code, 0u) << result.err;
-  EXPECT_TRUE(ContainsInOrder(LevelsAndTexts(ReadWorkLog(L"ARGS.log")),
-                              {{4, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"" + c.passed + "\")"}}));
+  EXPECT_TRUE(HasLines(ReadRunLog(), {{4, "ShellExecuteEx(\"Disk1\\Setup.exe\",\"" + c.passed + "\")"}}));
   std::optional<Record> setup = SetupRecord();
   ASSERT_TRUE(setup) << "the setup program did not run";
   EXPECT_EQ((*setup)["argc"], std::to_string(c.setup_args.size() + 1));
@@ -155,18 +182,18 @@ class MissingValue : public PackageTest, public testing::WithParamInterface<Miss
 
 TEST_P(MissingValue, IsReportedThenHelpIsShown) {
   const MissingCase& c = GetParam();
-  fs::path package = Pack(L"Miss.exe", c.embedded);
-  RunResult result = Run(Options(package, c.command_line));
+  Pack(L"Miss.exe", c.embedded);
+  RunResult result = Run(Options(c.command_line));
 
   EXPECT_EQ(result.exit_code, 1u);
   std::optional<std::string> before = TextBeforeHelp(ConsoleText(result));
   ASSERT_TRUE(before) << "no help text at the end of:\n" << ConsoleText(result);
   EXPECT_EQ(*before, std::string(c.message) + "\n\n");
-  Log log = ReadWorkLog(L"MISS.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   EXPECT_EQ(LevelsAndTexts(log).back(), (Expected{1, c.message}));
   EXPECT_FALSE(ExtractorRecord().has_value());
-  EXPECT_FALSE(fs::exists(work_ / L"___MISS___.exe"));
+  EXPECT_FALSE(fs::exists(work() / L"___MISS___.exe"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -191,10 +218,10 @@ class Help : public PackageTest, public testing::WithParamInterface<HelpCase> {}
 
 TEST_P(Help, QuestionMarkPrintsHelpAndEndsWithExitCode1) {
   const HelpCase& c = GetParam();
-  fs::path package = Pack(L"Help.exe", c.embedded);
-  RunResult result = Run(Options(package, c.command_line));
+  Pack(L"Help.exe", c.embedded);
+  RunResult result = Run(Options(c.command_line));
 
-  Log log = ReadWorkLog(L"HELP.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   if (c.help) {
     EXPECT_EQ(result.exit_code, 1u);
@@ -229,14 +256,14 @@ class SwitchSpelling : public PackageTest, public testing::WithParamInterface<Sw
 
 TEST_P(SwitchSpelling, OnlyTheWholeEntryInEitherCaseIsTheOption) {
   const SwitchCase& c = GetParam();
-  fs::path package = Pack(L"Spell.exe");
-  RunOptions options = Options(package, {c.entry});
+  Pack(L"Spell.exe");
+  RunOptions options = Options({c.entry});
   AddSetup(options);
   RunResult result = Run(options);
 
   EXPECT_EQ(result.exit_code, 0u) << result.err;
   EXPECT_EQ(SetupRecord().has_value(), !c.extract_only);
-  EXPECT_EQ(fs::exists(work_ / L"Disk1"), c.extract_only) << "the folder stays only when the setup is skipped";
+  EXPECT_EQ(fs::exists(work() / L"Disk1"), c.extract_only) << "the folder stays only when the setup is skipped";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -247,11 +274,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<SwitchCase>& info) { return std::string(info.param.name); });
 
 TEST_F(OptionsTest, FirstVerboseSwitchEchoesFromItsOwnMaskLineOn) {
-  fs::path package = Pack(L"Echo.exe", L"/X");
-  RunResult result = Run(Options(package, {L"/V"}));
+  Pack(L"Echo.exe", L"/X");
+  RunResult result = Run(Options({L"/V"}));
   EXPECT_EQ(result.exit_code, 0u) << result.err;
 
-  Log log = ReadWorkLog(L"ECHO.log");
+  Log log = ReadRunLog();
   std::vector<Expected> lines = LevelsAndTexts(log);
   auto mask = std::find(lines.begin(), lines.end(), Expected{4, "SetMask mask=0x00000007->0x00000087"});
   ASSERT_NE(mask, lines.end());
@@ -265,11 +292,11 @@ TEST_F(OptionsTest, FirstVerboseSwitchEchoesFromItsOwnMaskLineOn) {
 }
 
 TEST_F(OptionsTest, VerboseInBothSourcesLogsTwoMaskLines) {
-  fs::path package = Pack(L"Echo.exe", L"/X /V");
-  RunResult result = Run(Options(package, {L"/V"}));
+  Pack(L"Echo.exe", L"/X /V");
+  RunResult result = Run(Options({L"/V"}));
   EXPECT_EQ(result.exit_code, 0u) << result.err;
 
-  Log log = ReadWorkLog(L"ECHO.log");
+  Log log = ReadRunLog();
   std::vector<Expected> masks;
   for (const auto& line : LevelsAndTexts(log)) {
     if (line.text.rfind("SetMask", 0) == 0) masks.push_back(line);
@@ -284,7 +311,7 @@ TEST_F(OptionsTest, VerboseInBothSourcesLogsTwoMaskLines) {
 struct LengthCase {
   const char* name;
   bool embedded;
-  const wchar_t* option;
+  const wchar_t* option;  ///< as written, in either letter case
   std::size_t length;
   bool accepted;
 };
@@ -292,29 +319,56 @@ void PrintTo(const LengthCase& c, std::ostream* out) { *out << c.name; }
 
 class ValueLength : public PackageTest, public testing::WithParamInterface<LengthCase> {};
 
-// FolderName and SetupPath hold 259 characters, SetupParameters 1,023.
-TEST_P(ValueLength, ValueLongerThanItsSettingIsRejected) {
-  const LengthCase& c = GetParam();
-  const std::wstring value(c.length, L'v');
-  std::optional<std::wstring> embedded;
-  std::vector<std::wstring> command_line = {L"/X"};
-  if (c.embedded) {
-    embedded = std::wstring(c.option) + L" " + value;
-  } else {
-    command_line.insert(command_line.end(), {c.option, value});
-  }
-  fs::path package = Pack(L"Len.exe", embedded);
-  RunResult result = Run(Options(package, command_line));
+// A value of exactly the row's length; for /S an absolute path to a setup
+// program that the run unpacks, so that an accepted value can be started.
+std::wstring ValueOfLength(const LengthCase& row, const fs::path& work) {
+  if (AsciiUpper(ToUtf8(row.option)) != "/S") return MarkedText(row.length);
+  std::wstring folder = (work / L"Disk1").wstring() + L"\\";
+  return folder + MarkedText(row.length - folder.size() - 4) + L".exe";
+}
 
-  Log log = ReadWorkLog(L"LEN.log");
+// The value of an accepted option arrives whole where it is used.
+void ExpectValueUsed(const std::string& option, const std::wstring& value, const Log& log,
+                     const std::optional<Record>& setup) {
+  ASSERT_TRUE(setup.has_value()) << "the setup program did not run";
+  if (option == "/F") {
+    EXPECT_TRUE(HasLines(log, {{0x04, "DeleteFolder(\"" + ToUtf8(value) + "\")"}}));
+  } else if (option == "/S") {
+    EXPECT_TRUE(HasLines(log, {{0x04, "ShellExecuteEx(\"" + ToUtf8(value) + "\",\"\")"}}));
+  } else {
+    EXPECT_EQ(setup->count("arg1") ? setup->at("arg1") : "", ToUtf8(value));
+  }
+}
+
+// FolderName and SetupPath hold 259 characters, SetupParameters 1,023. A
+// value that does not fit is refused, never cut.
+TEST_P(ValueLength, ValueUpToItsCapacityIsUsedWholeALongerOneRefused) {
+  const LengthCase& c = GetParam();
+  const std::string option = AsciiUpper(ToUtf8(c.option));
+  const std::wstring value = ValueOfLength(c, work());
+  if (c.embedded) {
+    Pack(L"Len.exe", std::wstring(c.option) + L" \"" + value + L"\"");
+  } else {
+    Pack(L"Len.exe");
+  }
+  RunOptions options = Options(c.embedded ? std::vector<std::wstring>{} : std::vector<std::wstring>{c.option, value});
+  AddSetup(options);
+  SetEnv(options, L"HARW_FAKE_COPY_TO", option == "/S" ? fs::path(value).filename().wstring() : L"Setup.exe");
+  RunResult result = Run(options);
+
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   if (c.accepted) {
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     EXPECT_TRUE(ExtractorRecord().has_value());
+    ExpectValueUsed(option, value, log, SetupRecord());
   } else {
+    const std::string refusal = "Error: Parameter " + option + " is too long (" + std::to_string(c.length) +
+                                " characters, at most " + std::to_string(c.length - 1) + ")";
     EXPECT_EQ(result.exit_code, 1u);
-    EXPECT_EQ(log.lines.back().level, 1u) << log.lines.back().text;
-    EXPECT_FALSE(ExtractorRecord().has_value());
+    EXPECT_EQ(LevelsAndTexts(log).back(), (Expected{1, refusal}));
+    EXPECT_EQ(ConsoleText(result), refusal + "\n\n");
+    EXPECT_FALSE(ExtractorRecord().has_value()) << "a refused value was used";
   }
 }
 
@@ -323,43 +377,45 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(LengthCase{"folder_259", false, L"/F", 259, true},
                     LengthCase{"folder_260", false, L"/F", 260, false},
                     LengthCase{"setup_path_259", false, L"/S", 259, true},
-                    LengthCase{"setup_path_260", false, L"/s", 260, false},
+                    LengthCase{"setup_path_260", false, L"/S", 260, false},
+                    LengthCase{"lower_case_setup_path_260", false, L"/s", 260, false},
                     LengthCase{"setup_parameters_1023", false, L"/A", 1023, true},
                     LengthCase{"setup_parameters_1024", false, L"/A", 1024, false},
                     LengthCase{"embedded_setup_parameters_1023", true, L"/A", 1023, true},
+                    LengthCase{"embedded_setup_parameters_1024", true, L"/A", 1024, false},
                     LengthCase{"embedded_folder_260", true, L"/F", 260, false}),
     [](const testing::TestParamInfo<LengthCase>& info) { return std::string(info.param.name); });
 
 class TokenCount : public PackageTest, public testing::WithParamInterface<int> {};
 
-// The vector has room for 62 tokens between its unused entry 0 and its end mark.
+// The vector has room for 62 tokens between its unused entry 0 and its end
+// mark; a longer string is refused whole.
 TEST_P(TokenCount, AtMost62EmbeddedTokens) {
   const int count = GetParam();
   std::wstring embedded = L"/X";
-  for (int i = 1; i < count; ++i) embedded += L" t" + std::to_wstring(i);
-  fs::path package = Pack(L"Many.exe", embedded);
-  RunResult result = Run(Options(package));
+  for (int i = 2; i <= count; ++i) embedded += L" t" + std::to_wstring(i);
+  Pack(L"Many.exe", embedded);
+  RunResult result = Run(Options());
 
-  Log log = ReadWorkLog(L"MANY.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
-  std::size_t tokens = 0, applied = 0;
-  for (const auto& line : log.lines) {
-    tokens += line.text.rfind("MakeParameter \"", 0) == 0;
-    applied += line.text.rfind("Parameter ", 0) == 0;
-  }
+  const std::size_t tokens = LinesStartingWith(log, "MakeParameter \"").size();
+  const std::size_t applied = LinesStartingWith(log, "Parameter ").size();
   if (count <= 62) {
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     EXPECT_EQ(tokens, static_cast<std::size_t>(count));
     EXPECT_EQ(applied, static_cast<std::size_t>(count));
+    EXPECT_TRUE(HasLines(log, {{0x04, "Parameter t" + std::to_string(count)}}));
+    EXPECT_TRUE(ExtractorRecord().has_value());
   } else {
     EXPECT_EQ(result.exit_code, 1u);
-    EXPECT_EQ(log.lines.back().level, 1u) << log.lines.back().text;
+    EXPECT_EQ(LevelsAndTexts(log).back(), (Expected{1, "MakeParameter: more than 62 parameters"}));
     EXPECT_EQ(applied, 0u) << "no token of an oversized string is applied";
     EXPECT_FALSE(ExtractorRecord().has_value());
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, TokenCount, testing::Values(62, 63),
+INSTANTIATE_TEST_SUITE_P(Counts, TokenCount, testing::Values(61, 62, 63, 100),
                          [](const testing::TestParamInfo<int>& info) {
                            return "tokens_" + std::to_string(info.param);
                          });

@@ -1,13 +1,11 @@
 // Finding the container in the package's own file, reading its parameter
 // block, and writing the embedded executable out to ___NAME___.exe.
-#include "e2e/e2e_support.h"
+#include "support/bench.h"
 
 namespace harwtest {
 namespace {
 
 namespace fs = std::filesystem;
-using Lines = std::vector<LineCheck>;
-
 std::string FakeExtractorBytes() {
   std::optional<std::string> bytes = ReadBytes(BinPath(L"fake_extractor.exe"));
   EXPECT_TRUE(bytes);
@@ -29,16 +27,16 @@ class MarkerSearch : public PackageTest, public testing::WithParamInterface<Mark
 TEST_P(MarkerSearch, MarkerCountsOnlyAtA256ByteBoundaryWithItsTerminator) {
   const MarkerCase& c = GetParam();
   RawPackage raw;
-  raw.output = work_ / L"Mark.exe";
+  raw.output = L"Mark.exe";
   raw.extra_offset = c.extra_offset;
   raw.marker_terminator = c.terminator;
   raw.parameters = L"/X";
   raw.archived_data = FakeExtractorBytes();
-  std::uint64_t marker = 0;
-  ASSERT_EQ(MakeRawPackage(raw, &marker), "");
-  RunResult result = Run(Options(raw.output));
+  PackRaw(raw);
+  const std::uint64_t marker = layout().marker;
+  RunResult result = Run(Options());
 
-  Log log = ReadWorkLog(L"MARK.log");
+  Log log = ReadRunLog();
   if (c.found) {
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     ASSERT_GE(log.lines.size(), 3u);
@@ -47,9 +45,8 @@ TEST_P(MarkerSearch, MarkerCountsOnlyAtA256ByteBoundaryWithItsTerminator) {
     EXPECT_TRUE(ExtractorRecord().has_value());
   } else {
     EXPECT_EQ(result.exit_code, 1u);
-    EXPECT_TRUE(MatchesLines(log, Lines{Expected{4, "CreateMutex(\"MARK#HarwUpdater#Mutex\")"},
-                                        Expected{1, "File format is invalid"}}));
-    EXPECT_EQ(Entries(work_.path()), (std::set<std::wstring>{L"Mark.exe", L"MARK.log"}));
+    EXPECT_TRUE(MatchesLines(log, {{4, "CreateMutex(\"MARK#HarwUpdater#Mutex\")"}, {1, "File format is invalid"}}));
+    EXPECT_EQ(Entries(work()), (std::set<std::wstring>{L"Mark.exe", L"MARK.log"}));
   }
 }
 
@@ -64,12 +61,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<MarkerCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ContainerTest, BareProgramHasNoContainer) {
-  fs::copy_file(BinPath(L"HarwUpdater.exe"), work_ / L"Bare.exe");
-  RunResult result = Run(Options(work_ / L"Bare.exe"));
+  fs::copy_file(BinPath(L"HarwUpdater.exe"), work() / L"Bare.exe");
+  RunOptions options = Options();
+  options.program = work() / L"Bare.exe";
+  RunResult result = Run(options);
   EXPECT_EQ(result.exit_code, 1u);
   EXPECT_EQ(ConsoleText(result), "");
-  EXPECT_TRUE(MatchesLines(ReadWorkLog(L"BARE.log"), Lines{Expected{4, "CreateMutex(\"BARE#HarwUpdater#Mutex\")"},
-                                                         Expected{1, "File format is invalid"}}));
+  std::optional<Log> log = ReadLog(work() / L"BARE.log");
+  ASSERT_TRUE(log);
+  EXPECT_TRUE(MatchesLines(*log, {{4, "CreateMutex(\"BARE#HarwUpdater#Mutex\")"}, {1, "File format is invalid"}}));
 }
 
 struct DamageCase {
@@ -87,7 +87,7 @@ class DamagedContainer : public PackageTest, public testing::WithParamInterface<
 TEST_P(DamagedContainer, EndsWithExitCode1AtTheFirstMissingField) {
   const DamageCase& c = GetParam();
   RawPackage raw;
-  raw.output = work_ / L"Cut.exe";
+  raw.output = L"Cut.exe";
   raw.parameters = L"/X";
   raw.declared_parameters_size = c.declared_parameters_size;
   raw.archived_data = FakeExtractorBytes();
@@ -95,17 +95,17 @@ TEST_P(DamagedContainer, EndsWithExitCode1AtTheFirstMissingField) {
     raw.declared_size = static_cast<std::uint32_t>(raw.archived_data.size()) + *c.extra_declared_size;
   }
   raw.container_length = c.container_length;
-  ASSERT_EQ(MakeRawPackage(raw), "");
-  RunResult result = Run(Options(raw.output));
+  PackRaw(raw);
+  RunResult result = Run(Options());
 
   EXPECT_EQ(result.exit_code, 1u);
   EXPECT_LT(result.elapsed, std::chrono::seconds(10)) << "a short file must not make the copy wait";
-  Log log = ReadWorkLog(L"CUT.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
   EXPECT_EQ(log.lines.back().level, 1u);
   EXPECT_TRUE(FullMatch(log.lines.back().text, c.last_line));
   if (c.arc_created) {
-    EXPECT_TRUE(ContainsInOrder(LevelsAndTexts(log), {{4, "CreateFile(\"___CUT___.exe\")"}}));
+    EXPECT_TRUE(HasLines(log, {{4, "CreateFile(\"___CUT___.exe\")"}}));
   }
   EXPECT_FALSE(ExtractorRecord().has_value()) << "nothing may be run";
 }
@@ -124,13 +124,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ContainerTest, EmptyArchivedDataCannotBeStartedAndIsDeleted) {
-  ASSERT_TRUE(WriteBytes(aside_ / L"empty.bin", ""));
-  fs::path package = Pack(L"Empty.exe", L"/X", aside_ / L"empty.bin");
-  ContainerPlace place = PlaceOf(package, L"/X", aside_ / L"empty.bin");
-  RunResult result = Run(Options(package));
+  ASSERT_TRUE(WriteBytes(Aside(L"empty.bin"), ""));
+  Pack(L"Empty.exe", L"/X", Aside(L"empty.bin"));
+  const PackageLayout& place = layout();
+  RunResult result = Run(Options());
 
   EXPECT_EQ(result.exit_code, 1u);
-  EXPECT_TRUE(MatchesLines(ReadWorkLog(L"EMPTY.log"), Lines{
+  EXPECT_TRUE(MatchesLines(ReadRunLog(), {
       Expected{4, "CreateMutex(\"EMPTY#HarwUpdater#Mutex\")"},
       Expected{4, "Found Archived Data Marker " + std::to_string(place.marker + 148)},
       Expected{1, "Parameters size=6"},
@@ -144,39 +144,38 @@ TEST_F(ContainerTest, EmptyArchivedDataCannotBeStartedAndIsDeleted) {
       Pattern{1, "CreateProcess\\(Arc\\) LastError=\\d+"},
       Expected{4, "DeleteFile(\"___EMPTY___.exe\")"},
   }));
-  EXPECT_FALSE(fs::exists(work_ / L"___EMPTY___.exe"));
+  EXPECT_FALSE(fs::exists(work() / L"___EMPTY___.exe"));
 }
 
 TEST_F(ContainerTest, ExistingTemporaryExecutableIsReplaced) {
-  fs::path package = Pack(L"Repl.exe", L"/X");
+  Pack(L"Repl.exe", L"/X");
   // Longer than the embedded executable, so a copy that did not truncate
   // would leave its tail behind.
   const std::uintmax_t embedded = fs::file_size(BinPath(L"fake_extractor.exe"));
-  ASSERT_TRUE(WriteBytes(work_ / L"___REPL___.exe", std::string(embedded + 100000, 'Z')));
-  RunResult result = Run(Options(package));
+  ASSERT_TRUE(WriteBytes(work() / L"___REPL___.exe", std::string(embedded + 100000, 'Z')));
+  RunResult result = Run(Options());
 
   EXPECT_EQ(result.exit_code, 0u) << result.err;
   std::optional<Record> record = ExtractorRecord();
   ASSERT_TRUE(record) << "the extractor did not run";
   EXPECT_EQ((*record)["self_size"], std::to_string(embedded));
-  EXPECT_FALSE(fs::exists(work_ / L"___REPL___.exe"));
+  EXPECT_FALSE(fs::exists(work() / L"___REPL___.exe"));
 }
 
-TEST_F(ContainerTest, FolderInTheWayOfTheTemporaryExecutable) {
-  fs::path package = Pack(L"Block.exe", L"/X");
-  fs::create_directory(work_ / L"___BLOCK___.exe");
-  RunResult result = Run(Options(package));
+// A folder cannot be opened as the temporary executable: the system answers
+// with access denied (5), and nothing is started.
+TEST_F(ContainerTest, FolderInTheWayOfTheTemporaryExecutableEndsTheRunBeforeAnythingStarts) {
+  Pack(L"Block.exe", L"/X");
+  ASSERT_TRUE(fs::create_directory(work() / L"___BLOCK___.exe"));
+  RunResult result = Run(Options());
 
   EXPECT_EQ(result.exit_code, 1u);
-  Log log = ReadWorkLog(L"BLOCK.log");
+  Log log = ReadRunLog();
   ASSERT_FALSE(log.lines.empty());
-  const LogLine& last = log.lines.back();
-  EXPECT_EQ(last.level, 1u);
-  ASSERT_TRUE(FullMatch(last.text, "CreateFile\\(Arc\\) LastError=\\d+"));
-  const std::string error = last.text.substr(last.text.find('=') + 1);
-  EXPECT_NE(error, "0");
-  EXPECT_EQ(ConsoleText(result), "Error: Create archived data file (" + error + ")\n\n");
-  EXPECT_TRUE(fs::is_directory(work_ / L"___BLOCK___.exe"));
+  EXPECT_EQ(LevelsAndTexts(log).back(), (Expected{1, "CreateFile(Arc) LastError=5"}));
+  EXPECT_EQ(ConsoleText(result), "Error: Create archived data file (5)\n\n");
+  EXPECT_TRUE(fs::is_directory(work() / L"___BLOCK___.exe"));
+  EXPECT_EQ(AllEntries(work()), (std::set<std::wstring>{L"Block.exe", L"BLOCK.log", L"___BLOCK___.exe"}));
   EXPECT_FALSE(ExtractorRecord().has_value());
 }
 
