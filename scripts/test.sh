@@ -9,7 +9,7 @@
 #   - installed_package: the Debian package and the zip made with CPack,
 #     unpacked into a temporary root and used without --stub
 #     (tests/vendor/installed_package.sh).
-# Arguments are passed to both ctest runs (for example -R e2e_run); with -R,
+# Arguments are passed to both ctest runs (for example -R run_test); with -R,
 # msvc_check and installed_package run only when their name matches.
 # Exits non-zero if anything fails to build or any test fails.
 set -euo pipefail
