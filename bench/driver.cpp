@@ -7,9 +7,10 @@
 //   sides alike. Each run is CreateProcessW in WORKDIR plus the wait for its
 //   end, timed with QueryPerformanceCounter; a non-zero exit code aborts.
 //   PROBE is "-" or a file: the driver then sets HARW_BENCH_PROBE to it, and
-//   the fixture started at the end of each run writes there the counter value
-//   of its own start, which gives the time to the fixture's start, and the
-//   peak working set of its parent (the package or the baseline).
+//   the fixture started at the end of each run writes there the counter values
+//   of its own start and end, which give the time to the fixture's start and
+//   the time its parent (the package or the baseline) takes after it, and the
+//   parent's peak working set.
 //
 // Output: one "sample" line per run and "summary LABEL NAME MEDIAN MIN MAX"
 // lines, times in milliseconds and working sets in bytes.
@@ -37,6 +38,7 @@ struct Sample {
   double wallMs;
   double startMs;    // time to the fixture's start; 0 without probes
   double peakBytes;  // the parent's peak working set; 0 without probes
+  double afterMs;    // from the fixture's end to the run's end; 0 without probes
 };
 
 [[noreturn]] void Fail(const char* call, const wchar_t* object) {
@@ -61,6 +63,7 @@ LONGLONG Now() {
 struct ProbeRecord {
   LONGLONG startStamp;
   ULONGLONG parentPeakWorkingSet;
+  LONGLONG endStamp;
 };
 
 // The probe of the previous run must not be mistaken for this run's.
@@ -111,11 +114,12 @@ Sample RunOnce(const Settings& settings, const wchar_t* command, double ticksPer
   }
   LONGLONG ended = WaitForEnd(info, command);
   CheckAndClose(info, command);
-  Sample sample = {static_cast<double>(ended - started) / ticksPerMs, 0.0, 0.0};
+  Sample sample = {static_cast<double>(ended - started) / ticksPerMs, 0.0, 0.0, 0.0};
   if (settings.probePath != NULL) {
     ProbeRecord probe = ReadProbe(settings.probePath);
     sample.startMs = static_cast<double>(probe.startStamp - started) / ticksPerMs;
     sample.peakBytes = static_cast<double>(probe.parentPeakWorkingSet);
+    sample.afterMs = static_cast<double>(ended - probe.endStamp) / ticksPerMs;
   }
   return sample;
 }
@@ -139,8 +143,8 @@ void PrintSummary(const Settings& settings, const char* name, const std::vector<
 }
 
 void PrintSample(const Settings& settings, int pair, char side, const Sample& s) {
-  printf("sample %ls %d %c wall_ms=%.3f start_ms=%.3f peak_bytes=%.0f\n", settings.label, pair,
-         side, s.wallMs, s.startMs, s.peakBytes);
+  printf("sample %ls %d %c wall_ms=%.3f start_ms=%.3f peak_bytes=%.0f after_ms=%.3f\n",
+         settings.label, pair, side, s.wallMs, s.startMs, s.peakBytes, s.afterMs);
 }
 
 // The figures of one side, and of the pairs, collected over all pairs.
@@ -148,8 +152,10 @@ struct Series {
   std::vector<double> wall[2];
   std::vector<double> start[2];
   std::vector<double> peak[2];
+  std::vector<double> after[2];
   std::vector<double> wallRatio;   // A / B per pair
   std::vector<double> startDelta;  // A - B per pair
+  std::vector<double> startRatio;  // A / B per pair
 };
 
 void Record(const Sample (&pair)[2], Series* series) {
@@ -157,9 +163,11 @@ void Record(const Sample (&pair)[2], Series* series) {
     series->wall[side].push_back(pair[side].wallMs);
     series->start[side].push_back(pair[side].startMs);
     series->peak[side].push_back(pair[side].peakBytes);
+    series->after[side].push_back(pair[side].afterMs);
   }
   series->wallRatio.push_back(pair[0].wallMs / pair[1].wallMs);
   series->startDelta.push_back(pair[0].startMs - pair[1].startMs);
+  series->startRatio.push_back(pair[1].startMs > 0.0 ? pair[0].startMs / pair[1].startMs : 0.0);
 }
 
 void PrintSeries(const Settings& settings, const Series& series) {
@@ -170,8 +178,11 @@ void PrintSeries(const Settings& settings, const Series& series) {
   PrintSummary(settings, "a_start_ms", series.start[0]);
   PrintSummary(settings, "b_start_ms", series.start[1]);
   PrintSummary(settings, "start_delta_ms", series.startDelta);
+  PrintSummary(settings, "start_ratio", series.startRatio);
   PrintSummary(settings, "a_peak_bytes", series.peak[0]);
   PrintSummary(settings, "b_peak_bytes", series.peak[1]);
+  PrintSummary(settings, "a_after_ms", series.after[0]);
+  PrintSummary(settings, "b_after_ms", series.after[1]);
 }
 
 void RunPairs(const Settings& settings) {

@@ -86,6 +86,7 @@ make_fixtures() {
   note "making the fixtures"
   cp "$tools_build/quick_exit.exe" "$work/quick_exit.exe"
   cp "$tools_build/baseline_copy.exe" "$work/baseline_copy.exe"
+  cp "$tools_build/baseline_tree.exe" "$work/baseline_tree.exe"
   pad_to "$work/quick_exit.exe" "$size_1m" "$work/fixture_1m.exe"
   pad_to "$work/quick_exit.exe" "$size_16m" "$work/fixture_16m.exe"
   pad_to "$work/quick_exit.exe" "$size_typical" "$work/fixture_typical.exe"
@@ -117,10 +118,10 @@ settle_page_cache() {
   note "settling the inputs in the page cache"
   sync
   local file
-  for file in "$stub" "$work"/*.exe; do
+  while IFS= read -r -d '' file; do
     dd if="$file" iflag=nocache count=0 status=none || die "cannot drop $file from the cache"
     cat "$file" >/dev/null
-  done
+  done < <(find "$stub" "$work" -type f -print0)
 }
 
 # drive LABEL PAIRS PROBE COMMAND_A COMMAND_B: one driver run under Wine, its

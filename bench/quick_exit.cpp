@@ -2,7 +2,7 @@
 // package run costs only its own work plus one process start.
 //
 // When HARW_BENCH_PROBE names a file, the fixture writes a probe record there
-// before it ends (two little-endian 64-bit values):
+// before it ends (three little-endian 64-bit values):
 //   1. the QueryPerformanceCounter value of its own first instruction; the
 //      counter is system-wide, so the driver can subtract the moment it called
 //      CreateProcessW and learn when the extractor began to run;
@@ -10,7 +10,12 @@
 //      (or the baseline), blocked in its wait for this child with the copy
 //      already done. Asking from here is needed because Wine reports a working
 //      set of 0 for a process that has ended, so the driver cannot ask after
-//      the end.
+//      the end;
+//   3. the counter value just before it writes the record and ends, from
+//      which the driver learns how long its parent takes after it (the
+//      removal of an unpacked folder, say).
+//
+// The same program serves as the setup program of the end-to-end packages.
 //
 // It is linked without the C runtime (entry point FixtureStart) so that the
 // stamp is taken before any runtime initialisation.
@@ -33,6 +38,7 @@ const UINT ParentMemoryUnread = 9;
 struct ProbeRecord {
   LONGLONG startStamp;
   ULONGLONG parentPeakWorkingSet;
+  LONGLONG endStamp;
 };
 
 UINT FindParent(DWORD* parent) {
@@ -82,9 +88,12 @@ UINT Probe(LONGLONG startStamp) {
   DWORD length = GetEnvironmentVariableW(L"HARW_BENCH_PROBE", path, MAX_PATH);
   if (length == 0) return 0;  // not asked for a probe (or an empty value)
   if (length >= MAX_PATH) return ProbeNameTooLong;
-  ProbeRecord record = {startStamp, 0};
+  ProbeRecord record = {startStamp, 0, 0};
   UINT result = ReadParentPeak(&record.parentPeakWorkingSet);
-  return result != 0 ? result : WriteProbe(path, record);
+  if (result != 0) return result;
+  LARGE_INTEGER end;
+  record.endStamp = QueryPerformanceCounter(&end) ? end.QuadPart : 0;
+  return WriteProbe(path, record);
 }
 
 }  // namespace

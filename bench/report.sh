@@ -157,6 +157,7 @@ write_table() {
     startup_rows
     memory_rows
     size_and_packer_rows
+    e2e_section
   } >"$results"
   cp "$results" "$repo/bench/RESULTS.md"
   cat "$results"

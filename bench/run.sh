@@ -5,7 +5,10 @@
 #
 # Environment: BENCH_PAIRS (default 21) pairs for the 171 MB archive and the
 # memory, BENCH_PACKER_PAIRS (default 31) for the packer, BENCH_SMALL_PAIRS
-# (default 51) for the small, cheap figures, whose process starts scatter most.
+# (default 51) for the small, cheap figures, whose process starts scatter most;
+# BENCH_E2E_PAIRS (default 5) for the end-to-end runs of the installation
+# folder, which take seconds each, and BENCH_COMPRESSIONS (default
+# "lzma zlib bzip2 none") the compressions it is packed with.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,6 +21,8 @@ summaries=$out/summaries.txt
 pairs=${BENCH_PAIRS:-21}
 packer_pairs=${BENCH_PACKER_PAIRS:-31}
 small_pairs=${BENCH_SMALL_PAIRS:-51}
+e2e_pairs=${BENCH_E2E_PAIRS:-5}
+compressions=${BENCH_COMPRESSIONS:-lzma zlib bzip2 none}
 
 # Archive sizes: the typical package's archive, and two small ones.
 size_1m=1048576
@@ -33,6 +38,7 @@ export LC_ALL=C  # awk and $EPOCHREALTIME use a decimal point
 
 source "$repo/bench/lib.sh"
 source "$repo/bench/report.sh"
+source "$repo/bench/end_to_end.sh"
 
 main() {
   load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -44,13 +50,16 @@ main() {
   start_prefix
   trap finish EXIT
   make_fixtures
+  make_folder
   make_packages
+  make_e2e_packages
   settle_page_cache
   measure_extraction
   measure_startup
   measure_memory
   check_package_log
   measure_packer
+  measure_end_to_end
   write_table
 }
 
