@@ -107,6 +107,9 @@ make_packages() {
   pack "$stub" "$work/fixture_1m.exe" "$work/B1M.exe"
   pack "$stub" "$work/fixture_16m.exe" "$work/B16M.exe"
   pack "$stub" "$work/fixture_typical.exe" "$work/BTYPICAL.exe"
+  # The 1 MiB package padded behind its container to the typical package's
+  # size: the program's own file is as large, its copy as small.
+  pad_to "$work/B1M.exe" "$(stat -c %s "$work/BTYPICAL.exe")" "$work/B1MPAD.exe"
 }
 
 # How a file was written decides how its pages sit in the page cache: one
@@ -165,6 +168,12 @@ measure_memory() {
     "$(baseline_command "$work/fixture_1m.exe")"
   drive memory_typical "$pairs" probe.bin "$(winpath "$work/BTYPICAL.exe")" \
     "$(baseline_command "$work/fixture_typical.exe")"
+}
+
+# Does the size of the program's own file cost anything by itself, before the
+# copy? The padded 1 MiB package against the plain one.
+measure_own_file() {
+  drive own_file "$pairs" probe.bin "$(winpath "$work/B1MPAD.exe")" "$(winpath "$work/B1M.exe")"
 }
 
 # The figures mean something only if the packages really did the work: the

@@ -57,6 +57,7 @@ main() {
   measure_extraction
   measure_startup
   measure_memory
+  measure_own_file
   check_package_log
   measure_packer
   measure_end_to_end
