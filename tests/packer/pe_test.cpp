@@ -60,7 +60,7 @@ TEST(PeHeadersTest, RejectsWhatIsNoPeImage) {
 
 TEST(PeChecksumTest, MatchesAnIndependentToolInAnySplitting) {
   // osslsigncode reports 0x0000807E as the calculated checksum of this image.
-  const Bytes pe = MinimalPe(0);
+  const Bytes pe = MinimalPe(0, false);
   for (std::size_t piece : {std::size_t{1024}, std::size_t{1}, std::size_t{3}, std::size_t{511}}) {
     harwpack::PeChecksum sum;
     for (std::size_t at = 0; at < pe.size(); at += piece) sum.Add(pe.data() + at, std::min(piece, pe.size() - at));

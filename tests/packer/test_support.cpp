@@ -7,6 +7,7 @@
 #include <random>
 
 #include "packer/process.h"
+#include "packer/stub_check.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -81,7 +82,7 @@ void PokeU16(Bytes& bytes, std::size_t offset, std::uint16_t value) {
 
 }  // namespace
 
-Bytes MinimalPe(std::uint32_t checksum) {
+Bytes MinimalPe(std::uint32_t checksum, bool held_marker) {
   Bytes b(1024, 0);
   b[0] = 'M';
   b[1] = 'Z';
@@ -119,6 +120,10 @@ Bytes MinimalPe(std::uint32_t checksum) {
   PokeU32(b, section + 20, 0x200);
   PokeU32(b, section + 36, 0x60000020);
   b[0x200] = 0xC3;  // ret
+  if (held_marker) {
+    const auto& held = harwpack::HeldMarkerBytes();
+    std::copy(held.begin(), held.end(), b.begin() + kMinimalPeHeldMarker);
+  }
   return b;
 }
 
