@@ -7,7 +7,6 @@
 #include <random>
 
 #include "packer/process.h"
-#include "packer/stub_check.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -121,8 +120,8 @@ Bytes MinimalPe(std::uint32_t checksum, bool held_marker) {
   PokeU32(b, section + 36, 0x60000020);
   b[0x200] = 0xC3;  // ret
   if (held_marker) {
-    const auto& held = harwpack::HeldMarkerBytes();
-    std::copy(held.begin(), held.end(), b.begin() + kMinimalPeHeldMarker);
+    const Bytes held = Utf16Le(kHeldMarkerText);
+    std::copy(held.begin(), held.end(), b.begin() + kMinimalPeHeldMarker);  // the terminator is already zero
   }
   return b;
 }

@@ -40,6 +40,8 @@ Bytes Utf16Le(const std::string& ascii);
 /// program's marker text as the program holds it, at kMinimalPeHeldMarker);
 /// `checksum` goes into its CheckSum field.
 Bytes MinimalPe(std::uint32_t checksum = 0, bool held_marker = true);
+/// The program's marker as the program itself holds it: a blank in place of the first '*'.
+constexpr char kHeldMarkerText[] = " **** Harrowvindalet **** Make Updater ***** Start of Archived Data *****";
 /// Offset of the held marker in MinimalPe.
 constexpr std::size_t kMinimalPeHeldMarker = 0x300;
 /// Offset of the PE signature in MinimalPe; the file header follows it.
