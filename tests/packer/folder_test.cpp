@@ -189,6 +189,74 @@ TEST(FolderContentsTest, AFolderWithoutFilesIsRefused) {
   EXPECT_NE(problems[0].find("holds no files"), std::string::npos);
 }
 
+/// A file or folder entry as ListFolder makes it, without a file on disk.
+harwpack::FolderEntry Listed(const std::string& parent, const std::string& name, harwpack::EntryKind kind,
+                             std::uintmax_t size = 0) {
+  harwpack::FolderEntry entry;
+  entry.relative = harwpack::PathFromUtf8(parent.empty() ? name : parent + "/" + name);
+  entry.parent = parent;
+  entry.name = name;
+  entry.kind = kind;
+  entry.size = size;
+  return entry;
+}
+
+TEST(FolderLimitsTest, SizesUpToWhatNsisStores) {
+  using harwpack::EntryKind;
+  struct Case {
+    std::uintmax_t first;
+    std::uintmax_t second;
+    bool refused;
+  };
+  // Two files: their bytes and 4 bytes each of NSIS's own.
+  const Case cases[] = {{harwpack::kMaxNsisData - 8 - 1, 0, false},
+                        {harwpack::kMaxNsisData - 8 - 100, 100, false},
+                        {harwpack::kMaxNsisData - 8 - 100, 101, true},
+                        {std::uintmax_t{1} << 40, 0, true}};
+  for (const Case& c : cases) {
+    const std::vector<harwpack::FolderEntry> entries = {Listed("", "a", EntryKind::kFile, c.first),
+                                                        Listed("", "sub", EntryKind::kFolder),
+                                                        Listed("sub", "b", EntryKind::kFile, c.second)};
+    std::vector<harwpack::CheckMessage> messages;
+    harwpack::CheckFolderSize("inst", entries, messages);
+    EXPECT_EQ(messages.size(), c.refused ? 1u : 0u) << c.first << " + " << c.second;
+  }
+}
+
+TEST(FolderLimitsTest, UnpackedPathsFitWindowsEvenAtADriveRoot) {
+  using harwpack::EntryKind;
+  struct Case {
+    const char* name;
+    std::u16string folder_name;  // /F
+    std::string parent;
+    std::size_t name_units;  // a name of this many UTF-16 units
+    EntryKind kind;
+    bool refused;
+  };
+  // "C:\" (3) + folder name + "\" + the path below it.
+  const Case cases[] = {
+      {"file_at_259", u"Disk1", "", 259 - 9, EntryKind::kFile, false},
+      {"file_at_260", u"Disk1", "", 260 - 9, EntryKind::kFile, true},
+      {"file_in_subfolder_at_259", u"Disk1", "sub", 259 - 13, EntryKind::kFile, false},
+      {"longer_folder_name", u"Package", "", 259 - 9, EntryKind::kFile, true},
+      {"folder_at_247", u"Disk1", "", 247 - 9, EntryKind::kFolder, false},
+      {"folder_at_248", u"Disk1", "", 248 - 9, EntryKind::kFolder, true},
+  };
+  for (const Case& c : cases) {
+    const std::string name(c.name_units, 'n');
+    std::vector<harwpack::CheckMessage> messages;
+    harwpack::CheckUnpackedPaths(c.folder_name, {Listed(c.parent, name, c.kind)}, messages);
+    EXPECT_EQ(messages.size(), c.refused ? 1u : 0u) << c.name;
+  }
+  // Windows counts UTF-16 units: a character outside the BMP takes two (and four UTF-8 bytes).
+  for (std::size_t letters : {248, 249}) {
+    std::vector<harwpack::CheckMessage> messages;
+    const std::string name = std::string(letters, 'n') + "\xF0\x9F\x98\x80";
+    harwpack::CheckUnpackedPaths(u"Disk1", {Listed("", name, EntryKind::kFile)}, messages);
+    EXPECT_EQ(messages.size(), letters == 249 ? 1u : 0u) << "3 + 5 + 1 + " << letters << " + 2";
+  }
+}
+
 TEST(ListFolderTest, SameOrderWhateverTheFileSystemReturns) {
   // Created in two different orders; the listing must not tell them apart.
   const std::vector<std::string> names = {"b", "C", "\xC3\xA4", "a", "Z"};
