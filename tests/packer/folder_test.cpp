@@ -286,22 +286,12 @@ TEST(ListFolderTest, SameOrderWhateverTheFileSystemReturns) {
   EXPECT_EQ(listings[1], expected);
 }
 
-harwpack::FolderEntry Entry(const char* path, const char* parent, const char* name, harwpack::EntryKind kind) {
-  harwpack::FolderEntry entry;
-  entry.path = path;
-  entry.parent = parent;
-  entry.name = name;
-  entry.kind = kind;
-  return entry;
-}
-
 TEST(ExtractorScriptTest, OneFileCommandPerFileInListingOrder) {
   using harwpack::EntryKind;
   harwpack::ExtractorJob job;
   job.folder_name = u"Sub/Di$k1";
-  job.entries = {Entry("/x/Setup.exe", "", "Setup.exe", EntryKind::kFile),
-                 Entry("/x/empty", "", "empty", EntryKind::kFolder), Entry("/x/t", "", "t", EntryKind::kFolder),
-                 Entry("/x/t/$a b.txt", "t", "$a b.txt", EntryKind::kFile)};
+  job.entries = {Listed("", "Setup.exe", EntryKind::kFile), Listed("", "empty", EntryKind::kFolder),
+                 Listed("", "t", EntryKind::kFolder), Listed("t", "$a b.txt", EntryKind::kFile)};
   const std::string script = harwpack::ExtractorScript(job, {"in/1/f", "", "", "C:\\x$y\\f"});
   const std::string expected =
       "Section\n"
