@@ -68,7 +68,7 @@ bool CheckFolderBuild(const fs::path& folder, const UpdaterSettings& settings, s
   }
   if (!messages.empty()) return Report(messages, err);
   CheckFolderContents(folder, entries, messages);
-  CheckSetupInFolder(settings, folder, messages);
+  CheckSetupInFolder(settings, folder, entries, messages);
   CheckUnpackedPaths(settings.folder_name, entries, messages);
   CheckFolderSize(folder, entries, messages);
   if (!Report(messages, err)) return false;

@@ -24,28 +24,20 @@ std::u16string Folded(std::u16string name) {
 
 bool SameName(const std::u16string& a, const std::u16string& b) { return Folded(a) == Folded(b); }
 
-std::u16string NameOf(const fs::path& path) {
-  const std::string utf8 = PathToUtf8(path.filename());
-  const auto units = Utf8ToUtf16(utf8);
-  return units ? *units : std::u16string();
-}
-
-/// The entry of `dir` whose name equals `name` the way Windows compares them, preferring an exact match.
-bool FindEntry(const fs::path& dir, const std::u16string& name, fs::path& found) {
-  std::error_code ec;
-  bool any = false;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::u16string entry = NameOf(it->path());
-    if (entry == name) {
-      found = it->path();
-      return true;
-    }
-    if (!any && SameName(entry, name)) {
-      found = it->path();
-      any = true;
-    }
+/// The entry of the listing at `parts` below the listed folder, compared the
+/// way Windows compares names, preferring an exact match; nullptr if none.
+const FolderEntry* FindListed(const std::vector<FolderEntry>& entries, const std::vector<std::u16string>& parts) {
+  const FolderEntry* found = nullptr;
+  for (const FolderEntry& entry : entries) {
+    std::vector<std::u16string> listed;
+    const auto name = Utf8ToUtf16(RelativeName(entry));
+    if (!name || !SplitRelativePath(*name, listed) || listed.size() != parts.size()) continue;
+    if (listed == parts) return &entry;
+    bool same = true;
+    for (std::size_t i = 0; same && i < parts.size(); ++i) same = SameName(listed[i], parts[i]);
+    if (same && found == nullptr) found = &entry;
   }
-  return any;
+  return found;
 }
 
 std::string Quoted(const std::u16string& text) { return "'" + Utf16ToUtf8(text) + "'"; }
@@ -143,7 +135,7 @@ std::string CheckFolderName(const std::u16string& name) {
 }
 
 void CheckSetupInFolder(const UpdaterSettings& settings, const fs::path& folder,
-                        std::vector<CheckMessage>& messages) {
+                        const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) {
   if (settings.no_execute_setup) return;
   const std::string label = "setup program " + Quoted(settings.setup_path);
   std::vector<std::u16string> setup;
@@ -162,19 +154,14 @@ void CheckSetupInFolder(const UpdaterSettings& settings, const fs::path& folder,
                                                 "; it must exist on the target machine"});
     return;
   }
-  fs::path at = folder;
-  for (std::size_t i = unpacked.size(); i < setup.size(); ++i) {
-    fs::path next;
-    if (!FindEntry(at, setup[i], next)) {
-      messages.push_back({Severity::kError, label + " is missing: the folder has no " +
-                                                PathToUtf8(at / PathFromUtf8(Utf16ToUtf8(setup[i])))});
-      return;
-    }
-    at = next;
-  }
-  std::error_code ec;
-  if (!fs::is_regular_file(at, ec)) {
-    messages.push_back({Severity::kError, label + " is not a file in the folder: " + PathToUtf8(at)});
+  const std::vector<std::u16string> below(setup.begin() + static_cast<std::ptrdiff_t>(unpacked.size()), setup.end());
+  const FolderEntry* found = FindListed(entries, below);
+  if (found == nullptr) {
+    fs::path missing = folder;
+    for (const std::u16string& part : below) missing /= PathFromUtf8(Utf16ToUtf8(part));
+    messages.push_back({Severity::kError, label + " is missing: the folder has no " + PathToUtf8(missing)});
+  } else if (found->kind == EntryKind::kFolder) {  // a link or special entry has an error of its own
+    messages.push_back({Severity::kError, label + " is not a file in the folder: " + Shown(*found)});
   }
 }
 

@@ -24,12 +24,13 @@ std::string CheckInputFolder(const std::filesystem::path& folder);
 /// (a relative Windows path of valid names); "" when it can.
 std::string CheckFolderName(const std::u16string& name);
 
-/// Finds the setup program that `settings` name inside `folder`, which the
-/// extractor unpacks as settings.folder_name into the current directory.
-/// Appends an error when it is missing there, a warning when it lies outside
-/// the unpacked folder, nothing when it is found or not run (/X).
+/// Finds the setup program that `settings` name in the listing `entries` of
+/// `folder`, which the extractor unpacks as settings.folder_name into the
+/// current directory. Appends an error when it is missing there or is no
+/// file, a warning when it lies outside the unpacked folder, nothing when it
+/// is found or not run (/X).
 void CheckSetupInFolder(const UpdaterSettings& settings, const std::filesystem::path& folder,
-                        std::vector<CheckMessage>& messages);
+                        const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages);
 
 /// Checks the listing of `folder` (ListFolder): an error when it holds no
 /// files, an entry that is neither a file nor a folder (a link, a FIFO...),

@@ -102,7 +102,9 @@ TEST_P(SetupInFolderTest, FindsTheProgramWhereTheRunWillLook) {
   ScratchDir dir;
   MakeFolder(dir / "inst");
   std::vector<harwpack::CheckMessage> messages;
-  harwpack::CheckSetupInFolder(harwpack::CheckParameters(c.parameters).settings, dir / "inst", messages);
+  std::vector<harwpack::FolderEntry> entries;
+  ASSERT_EQ(harwpack::ListFolder(dir / "inst", entries), "");
+  harwpack::CheckSetupInFolder(harwpack::CheckParameters(c.parameters).settings, dir / "inst", entries, messages);
   int errors = 0;
   int warnings = 0;
   for (const auto& m : messages) (m.severity == Severity::kError ? errors : warnings)++;
