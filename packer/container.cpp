@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "packer/file_io.h"
+#include "packer/interrupt.h"
 #include "packer/pe.h"
 #include "packer/text.h"
 
@@ -63,6 +64,7 @@ std::string CopyStub(InputFile& stub, const StubPlan& plan, Emitter& out) {
     const std::size_t want = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
     const std::size_t got = stub.ReadSome(buffer.data(), want);
     if (!stub.ok()) return stub.error();
+    if (InterruptSignal() != 0) return InterruptError();
     if (got == 0) return "stub changed while it was being read (it became shorter)";
     if (auto found = FindMarkerInBlock(buffer.data(), got, offset)) {
       return "stub already carries a container (marker at byte " + std::to_string(*found) +
@@ -80,6 +82,7 @@ std::string CopyArchive(InputFile& archive, std::uint32_t size, Emitter& out) {
   std::vector<std::uint8_t> buffer(kCopyChunk);
   std::uint64_t remaining = size;
   while (remaining > 0) {
+    if (InterruptSignal() != 0) return InterruptError();
     // Pieces end on multiples of their size in the output, which spares the
     // file system writes that straddle its pages.
     const std::size_t room = kCopyChunk - static_cast<std::size_t>(out.written() % kCopyChunk);
@@ -116,7 +119,8 @@ std::string CheckSizes(std::uint64_t stub_size, std::size_t params_block, std::u
   const std::uint64_t total = stub_size + PaddingFor(stub_size) + kMarkerSize + params_block + 4 +
                               archive_size;
   if (total > kMaxPackageSize) {
-    return "package would be " + std::to_string(total) + " bytes; it must stay below 4 GiB";
+    return "package would be " + std::to_string(total) + " bytes; it must stay below 4 GiB (at most " +
+           std::to_string(kMaxPackageSize) + " bytes), since the program reads its own file with 32-bit positions";
   }
   return "";
 }
@@ -146,6 +150,19 @@ std::string WritePackage(InputFile& stub, const StubPlan& plan,
     error = out.Close() ? spec.before_commit(out.temp_path()) : out.error();
   }
   if (error.empty() && !out.Commit()) error = out.error();
+  return error;
+}
+
+/// Encodes the parameter block, plans the copy of the opened stub and checks
+/// that the package will not be too large; "" or why it cannot be built.
+std::string Prepare(const PackageSpec& spec, InputFile& stub, InputFile& archive,
+                    std::vector<std::uint8_t>& params_block, StubPlan& plan) {
+  const auto block = EncodeParameterBlock(spec.parameters);
+  if (!block) return "parameter string is not valid UTF-8";
+  params_block = *block;
+  std::string error = !stub.ok() ? stub.error() : archive.error();
+  if (error.empty()) error = PlanStub(stub, plan);
+  if (error.empty()) error = CheckSizes(plan.copy_length, params_block.size(), archive.size());
   return error;
 }
 
@@ -203,23 +220,15 @@ BuildResult BuildPackage(const PackageSpec& spec) {
   BuildResult result;
   result.error = CheckPaths(spec);
   if (!result.error.empty()) return result;
-  const auto params_block = EncodeParameterBlock(spec.parameters);
-  if (!params_block) {
-    result.error = "parameter string is not valid UTF-8";
-    return result;
-  }
   InputFile stub(spec.stub, "stub");
   InputFile archive(spec.archive, "archive");
+  std::vector<std::uint8_t> params_block;
   StubPlan plan;
-  result.error = !stub.ok() ? stub.error() : archive.error();
-  if (result.error.empty()) result.error = PlanStub(stub, plan);
-  if (result.error.empty()) {
-    result.error = CheckSizes(plan.copy_length, params_block->size(), archive.size());
-  }
+  result.error = Prepare(spec, stub, archive, params_block, plan);
   if (!result.error.empty()) return result;
 
   StagedOutput out(spec.output, spec.before_commit ? ".partial.exe" : ".partial");
-  result.error = out.ok() ? WritePackage(stub, plan, *params_block, archive, spec, out) : out.error();
+  result.error = out.ok() ? WritePackage(stub, plan, params_block, archive, spec, out) : out.error();
   if (result.error.empty()) {
     result.marker_offset = plan.copy_length + PaddingFor(plan.copy_length);
     if (!plan.note.empty()) result.notes.push_back(plan.note);
@@ -228,5 +237,13 @@ BuildResult BuildPackage(const PackageSpec& spec) {
 }
 
 std::string CreatePackage(const PackageSpec& spec) { return BuildPackage(spec).error; }
+
+std::string CheckPackageSize(const PackageSpec& spec) {
+  InputFile stub(spec.stub, "stub");
+  InputFile archive(spec.archive, "archive");
+  std::vector<std::uint8_t> params_block;
+  StubPlan plan;
+  return Prepare(spec, stub, archive, params_block, plan);
+}
 
 }  // namespace harwpack

@@ -84,4 +84,9 @@ BuildResult BuildPackage(const PackageSpec& spec);
 /// Writes the package; returns "" on success or a one-line error message.
 std::string CreatePackage(const PackageSpec& spec);
 
+/// Checks, before anything is written, what BuildPackage checks of its
+/// inputs: the parameter string, the stub's certificate table and the size
+/// of the package, which must stay below 4 GiB; "" or a one-line error.
+std::string CheckPackageSize(const PackageSpec& spec);
+
 }  // namespace harwpack

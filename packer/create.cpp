@@ -8,9 +8,11 @@
 #include "packer/file_io.h"
 #include "packer/folder_check.h"
 #include "packer/folder_list.h"
+#include "packer/interrupt.h"
 #include "packer/nsis.h"
 #include "packer/options_check.h"
 #include "packer/reader.h"
+#include "packer/stub_check.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
@@ -18,8 +20,13 @@ namespace fs = std::filesystem;
 namespace harwpack {
 namespace {
 
+/// Prints the failure; after an interrupt, whatever step it ended says only that.
 int Fail(std::ostream& err, const std::string& message) {
-  err << "harwpack: " << message << "\n";
+  if (InterruptSignal() != 0) {
+    err << "harwpack: " << InterruptError() << "; no package was written, and the temporary files are removed\n";
+  } else {
+    err << "harwpack: " << message << "\n";
+  }
   return kExitFailure;
 }
 
@@ -61,7 +68,12 @@ bool CheckFolderBuild(const fs::path& folder, const UpdaterSettings& settings, s
   }
   if (!messages.empty()) return Report(messages, err);
   CheckFolderContents(folder, entries, messages);
-  CheckSetupInFolder(settings, folder, messages);
+  CheckSetupInFolder(settings, folder, entries, messages);
+  CheckUnpackedPaths(settings.folder_name, entries, messages);
+  CheckFolderSize(folder, entries, messages);
+  if (!Report(messages, err)) return false;
+  messages.clear();
+  CheckFilesReadable(entries, messages);  // only now: it opens every file
   return Report(messages, err);
 }
 
@@ -161,21 +173,54 @@ int Pack(const PackageSpec& package, std::ostream& out, std::ostream& err) {
   return kExitOk;
 }
 
+/// Why the output cannot be written, found before any work: it names an
+/// input or a folder, or no file can be created and written beside it.
+std::string CheckOutput(const CreateRequest& request) {
+  const fs::path& output = request.package.output;
+  const std::string label = "output '" + PathToUtf8(output) + "'";
+  std::error_code ec;
+  if (fs::equivalent(output, request.package.stub, ec)) return label + " is the stub itself";
+  if (request.archive && fs::equivalent(output, *request.archive, ec)) return label + " is the archive itself";
+  if (fs::is_directory(output, ec)) return label + " is a directory";
+  // A probe where the package's temporary file will go: a folder that is
+  // missing, read-only or full shows now, not after the compression.
+  StagedOutput probe(output, ".probe");
+  const std::uint8_t byte = 0;
+  if (!probe.Write(&byte, 1) || !probe.Close()) return label + " cannot be written: " + probe.error();
+  return "";
+}
+
+/// Everything that can be checked before work starts: the parameters, the
+/// stub, the archive or the folder, the package's size and the output.
+bool CheckRequest(const CreateRequest& request, UpdaterSettings& settings, std::vector<FolderEntry>& entries,
+                  std::ostream& err) {
+  if (!CheckParameterText(request.package.parameters, settings, err)) return false;
+  std::string problem = CheckStub(request.package.stub);
+  if (problem.empty() && request.archive) problem = CheckInputFile(*request.archive, "archive");
+  if (problem.empty() && request.archive) {
+    PackageSpec sized = request.package;
+    sized.archive = *request.archive;
+    problem = CheckPackageSize(sized);
+  }
+  if (!problem.empty()) {
+    Fail(err, problem);
+    return false;
+  }
+  if (request.folder && !CheckFolderBuild(*request.folder, settings, entries, err)) return false;
+  if (request.archive) CheckArchiveLooksExecutable(*request.archive, err);
+  problem = CheckOutput(request);
+  if (problem.empty()) return true;
+  Fail(err, problem);
+  return false;
+}
+
 }  // namespace
 
 int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
   UpdaterSettings settings;
-  if (!CheckParameterText(request.package.parameters, settings, err)) return kExitFailure;
-  std::string problem = CheckInputFile(request.package.stub, "stub");
-  if (problem.empty() && request.archive) problem = CheckInputFile(*request.archive, "archive");
-  std::error_code ec;
-  if (problem.empty() && request.archive && fs::equivalent(request.package.output, *request.archive, ec)) {
-    problem = "output '" + PathToUtf8(request.package.output) + "' is the archive itself";
-  }
-  if (!problem.empty()) return Fail(err, problem);
   std::vector<FolderEntry> entries;
-  if (request.folder && !CheckFolderBuild(*request.folder, settings, entries, err)) return kExitFailure;
-  if (request.archive) CheckArchiveLooksExecutable(*request.archive, err);
+  if (!CheckRequest(request, settings, entries, err)) return kExitFailure;
+  if (InterruptSignal() != 0) return Fail(err, "");
 
   std::unique_ptr<TempDirectory> work;  // holds the extractor and the signer's files until the end
   if (request.folder || request.sign) {

@@ -1,8 +1,12 @@
 #include "packer/folder_check.h"
 
+#include <cerrno>
+#include <fstream>
 #include <map>
 #include <system_error>
 
+#include "packer/file_io.h"
+#include "packer/interrupt.h"
 #include "packer/text.h"
 
 namespace fs = std::filesystem;
@@ -20,28 +24,20 @@ std::u16string Folded(std::u16string name) {
 
 bool SameName(const std::u16string& a, const std::u16string& b) { return Folded(a) == Folded(b); }
 
-std::u16string NameOf(const fs::path& path) {
-  const std::string utf8 = PathToUtf8(path.filename());
-  const auto units = Utf8ToUtf16(utf8);
-  return units ? *units : std::u16string();
-}
-
-/// The entry of `dir` whose name equals `name` the way Windows compares them, preferring an exact match.
-bool FindEntry(const fs::path& dir, const std::u16string& name, fs::path& found) {
-  std::error_code ec;
-  bool any = false;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::u16string entry = NameOf(it->path());
-    if (entry == name) {
-      found = it->path();
-      return true;
-    }
-    if (!any && SameName(entry, name)) {
-      found = it->path();
-      any = true;
-    }
+/// The entry of the listing at `parts` below the listed folder, compared the
+/// way Windows compares names, preferring an exact match; nullptr if none.
+const FolderEntry* FindListed(const std::vector<FolderEntry>& entries, const std::vector<std::u16string>& parts) {
+  const FolderEntry* found = nullptr;
+  for (const FolderEntry& entry : entries) {
+    std::vector<std::u16string> listed;
+    const auto name = Utf8ToUtf16(RelativeName(entry));
+    if (!name || !SplitRelativePath(*name, listed) || listed.size() != parts.size()) continue;
+    if (listed == parts) return &entry;
+    bool same = true;
+    for (std::size_t i = 0; same && i < parts.size(); ++i) same = SameName(listed[i], parts[i]);
+    if (same && found == nullptr) found = &entry;
   }
-  return any;
+  return found;
 }
 
 std::string Quoted(const std::u16string& text) { return "'" + Utf16ToUtf8(text) + "'"; }
@@ -55,18 +51,23 @@ std::string CheckComponent(const std::u16string& part) {
     }
   }
   if (part.back() == u'.' || part.back() == u' ') return "has a part ending in a dot or blank";
-  // The NSIS compiler replaces ${NAME} by a definition of its own wherever it appears.
-  if (part.find(u"${") != std::u16string::npos) return "contains \"${\", which the NSIS compiler would replace";
   return "";
 }
 
+/// The entry as messages name it: its path below the listed folder.
+std::string Shown(const FolderEntry& entry) { return "'" + PathToUtf8(entry.relative) + "'"; }
+
 std::string EntryProblem(const FolderEntry& entry) {
-  if (entry.name.empty()) return "has a name that is not valid Unicode";
-  if (entry.kind == EntryKind::kOther) {
-    return "is neither a file nor a folder (a link to a folder, a broken link or a special file)";
+  if (entry.kind == EntryKind::kLink) {
+    return "is " + entry.detail +
+           ": only files and folders are packed, and a link is never followed, since it could reach outside the folder";
   }
+  if (entry.kind == EntryKind::kOther) return "is " + entry.detail + ": only files and folders are packed";
+  const std::string windows = "; it cannot be unpacked on Windows";
+  if (entry.name.empty()) return "has a name that is not valid Unicode" + windows;
   const auto units = Utf8ToUtf16(entry.name);
-  return CheckComponent(units ? *units : std::u16string());
+  const std::string problem = CheckComponent(units ? *units : std::u16string());
+  return problem.empty() ? problem : problem + windows;
 }
 
 /// Names in one folder that Windows, ignoring case, cannot hold side by side.
@@ -76,8 +77,8 @@ void CheckCaseCollisions(const std::vector<FolderEntry>& entries, std::vector<Ch
     const std::u16string folded = Folded(Utf8ToUtf16(entry.name).value_or(u""));
     const auto [it, fresh] = seen.emplace(std::make_pair(entry.parent, folded), &entry);
     if (!fresh && !entry.name.empty()) {
-      messages.push_back({Severity::kError, "'" + PathToUtf8(it->second->path) + "' and '" + PathToUtf8(entry.path) +
-                                                "' differ only in letter case; Windows can hold only one of them"});
+      messages.push_back({Severity::kError, Shown(*it->second) + " and " + Shown(entry) +
+                                                " differ only in letter case; Windows can hold only one of them"});
     }
   }
 }
@@ -134,7 +135,7 @@ std::string CheckFolderName(const std::u16string& name) {
 }
 
 void CheckSetupInFolder(const UpdaterSettings& settings, const fs::path& folder,
-                        std::vector<CheckMessage>& messages) {
+                        const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) {
   if (settings.no_execute_setup) return;
   const std::string label = "setup program " + Quoted(settings.setup_path);
   std::vector<std::u16string> setup;
@@ -153,19 +154,14 @@ void CheckSetupInFolder(const UpdaterSettings& settings, const fs::path& folder,
                                                 "; it must exist on the target machine"});
     return;
   }
-  fs::path at = folder;
-  for (std::size_t i = unpacked.size(); i < setup.size(); ++i) {
-    fs::path next;
-    if (!FindEntry(at, setup[i], next)) {
-      messages.push_back({Severity::kError, label + " is missing: the folder has no " +
-                                                PathToUtf8(at / PathFromUtf8(Utf16ToUtf8(setup[i])))});
-      return;
-    }
-    at = next;
-  }
-  std::error_code ec;
-  if (!fs::is_regular_file(at, ec)) {
-    messages.push_back({Severity::kError, label + " is not a file in the folder: " + PathToUtf8(at)});
+  const std::vector<std::u16string> below(setup.begin() + static_cast<std::ptrdiff_t>(unpacked.size()), setup.end());
+  const FolderEntry* found = FindListed(entries, below);
+  if (found == nullptr) {
+    fs::path missing = folder;
+    for (const std::u16string& part : below) missing /= PathFromUtf8(Utf16ToUtf8(part));
+    messages.push_back({Severity::kError, label + " is missing: the folder has no " + PathToUtf8(missing)});
+  } else if (found->kind == EntryKind::kFolder) {  // a link or special entry has an error of its own
+    messages.push_back({Severity::kError, label + " is not a file in the folder: " + Shown(*found)});
   }
 }
 
@@ -174,14 +170,53 @@ void CheckFolderContents(const fs::path& folder, const std::vector<FolderEntry>&
   std::size_t files = 0;
   for (const FolderEntry& entry : entries) {
     const std::string problem = EntryProblem(entry);
-    if (!problem.empty()) {
-      messages.push_back({Severity::kError, "'" + PathToUtf8(entry.path) + "' " + problem +
-                                                "; it cannot be unpacked on Windows"});
-    }
-    if (entry.kind != EntryKind::kFolder) ++files;
+    if (!problem.empty()) messages.push_back({Severity::kError, Shown(entry) + " " + problem});
+    if (entry.kind == EntryKind::kFile) ++files;
   }
   CheckCaseCollisions(entries, messages);
   if (files == 0) messages.push_back({Severity::kError, "folder '" + PathToUtf8(folder) + "' holds no files"});
+}
+
+void CheckUnpackedPaths(const std::u16string& folder_name, const std::vector<FolderEntry>& entries,
+                        std::vector<CheckMessage>& messages) {
+  for (const FolderEntry& entry : entries) {
+    const auto relative = Utf8ToUtf16(RelativeName(entry));
+    if (entry.name.empty() || !relative) continue;  // CheckFolderContents reports the name
+    const bool folder = entry.kind == EntryKind::kFolder;
+    const std::size_t limit = folder ? kMaxFolderPath : kMaxFilePath;
+    const std::size_t length = kShortestRoot + folder_name.size() + 1 + relative->size();
+    if (length <= limit) continue;
+    messages.push_back({Severity::kError, Shown(entry) + " would be unpacked as " + std::to_string(length) +
+                                              " characters even at a drive's root (C:\\" + Utf16ToUtf8(folder_name) +
+                                              "\\...); Windows " + (folder ? "folders" : "files") + " take at most " +
+                                              std::to_string(limit)});
+  }
+}
+
+void CheckFolderSize(const fs::path& folder, const std::vector<FolderEntry>& entries,
+                     std::vector<CheckMessage>& messages) {
+  std::uintmax_t bytes = 0;
+  std::uintmax_t files = 0;
+  for (const FolderEntry& entry : entries) {
+    if (entry.kind != EntryKind::kFile) continue;
+    bytes += entry.size;
+    ++files;
+  }
+  const std::uintmax_t stored = bytes + kNsisBytesPerFile * files;
+  if (stored <= kMaxNsisData) return;
+  messages.push_back({Severity::kError, "folder '" + PathToUtf8(folder) + "' holds " + std::to_string(bytes) +
+                                            " bytes in " + std::to_string(files) + " files (" + std::to_string(stored) +
+                                            " with NSIS's own 4 bytes a file); an NSIS self-extractor holds at most " +
+                                            std::to_string(kMaxNsisData) + " (2 GiB - 1)"});
+}
+
+void CheckFilesReadable(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) {
+  for (const FolderEntry& entry : entries) {
+    if (entry.kind != EntryKind::kFile || InterruptSignal() != 0) continue;
+    errno = 0;
+    std::ifstream file(entry.path, std::ios::binary);
+    if (!file) messages.push_back({Severity::kError, Shown(entry) + " cannot be opened for reading" + ErrnoSuffix()});
+  }
 }
 
 }  // namespace harwpack

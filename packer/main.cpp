@@ -4,6 +4,26 @@
 #include <vector>
 
 #include "packer/cli.h"
+#include "packer/interrupt.h"
+
+namespace {
+
+/// Runs the command so that an interrupt stops it cleanly, then ends the
+/// way the interrupt asks. A command that completed keeps its result: its
+/// package is whole.
+int Run(const std::vector<std::string>& args) {
+  const std::string error = harwpack::CatchInterrupts();
+  if (!error.empty()) std::cerr << "harwpack: warning: an interrupt will leave temporary files (" << error << ")\n";
+  const int code = harwpack::RunCli(args, std::cout, std::cerr);
+  if (code != harwpack::kExitOk && harwpack::InterruptSignal() != 0) {
+    std::cout.flush();
+    std::cerr.flush();
+    harwpack::EndByInterrupt();
+  }
+  return code;
+}
+
+}  // namespace
 
 #ifdef _WIN32
 #include <windows.h>
@@ -38,14 +58,14 @@ int main() {
   if (GetConsoleWindow() != nullptr && !SetConsoleOutputCP(CP_UTF8)) {
     std::cerr << "harwpack: console output may show non-ASCII text wrongly\n";
   }
-  return harwpack::RunCli(args, std::cout, std::cerr);
+  return Run(args);
 }
 
 #else
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  return harwpack::RunCli(args, std::cout, std::cerr);
+  return Run(args);
 }
 
 #endif

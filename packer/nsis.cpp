@@ -6,6 +6,7 @@
 
 #include "packer/file_io.h"
 #include "packer/file_times.h"
+#include "packer/interrupt.h"
 #include "packer/process.h"
 #include "packer/text.h"
 
@@ -125,21 +126,30 @@ std::optional<Compression> ParseCompression(const std::string& name) {
   return std::nullopt;
 }
 
-std::string NsisEscaped(const std::string& text) {
-  std::string out;
+std::string NsisLiteral(const std::string& text, NsisReader reader) {
+  std::string extractor;  // what the tokenizer must hand on: for the extractor, "$$" for every "$"
   for (char c : text) {
-    if (c == '$') {
-      out += "$$";
-    } else if (c == '"') {
-      out += "$\\\"";
+    extractor.push_back(c);
+    if (c == '$' && reader == NsisReader::kExtractor) extractor.push_back('$');
+  }
+  std::string tokenizer;  // what the preprocessor must hand on: a quote would end the string
+  for (char c : extractor) {
+    if (c == '"' || c == '\'' || c == '`') tokenizer += "$\\";
+    tokenizer.push_back(c);
+  }
+  std::string out;  // after a "$", the preprocessor's own syntax is written as ${U+XX}, which it turns back
+  for (std::size_t i = 0; i < tokenizer.size(); ++i) {
+    const char c = tokenizer[i];
+    const char next = i + 1 < tokenizer.size() ? tokenizer[i + 1] : '\0';
+    const bool control = c == '\\' && (next == 'r' || next == 'n' || next == 't');
+    if (i > 0 && tokenizer[i - 1] == '$' && (c == '{' || c == '%' || control)) {
+      out += "${U+" + ToHex(reinterpret_cast<const std::uint8_t*>(&c), 1) + "}";
     } else {
       out.push_back(c);
     }
   }
   return out;
 }
-
-std::string NsisQuoted(const std::string& text) { return "\"" + NsisEscaped(text) + "\""; }
 
 std::string StageInputs(const ExtractorJob& job, const fs::path& work_dir, ExtractorSources& sources,
                         std::size_t& clamped) {
@@ -149,7 +159,8 @@ std::string StageInputs(const ExtractorJob& job, const fs::path& work_dir, Extra
   const std::uint64_t newest = clamping ? TicksFromUnixSeconds(*job.source_date_epoch) : 0;
   for (std::size_t i = 0; i < job.entries.size(); ++i) {
     const FolderEntry& entry = job.entries[i];
-    if (entry.kind == EntryKind::kFolder) continue;
+    if (entry.kind != EntryKind::kFile) continue;  // folders are made by the script; the checks refuse the rest
+    if (InterruptSignal() != 0) return InterruptError();
     std::uint64_t ticks = 0;
     std::string error = ReadModificationTime(entry.path, ticks);
     if (!error.empty()) return error;
@@ -167,28 +178,24 @@ std::string StageInputs(const ExtractorJob& job, const fs::path& work_dir, Extra
   return "";
 }
 
-std::string ExtractorScript(const ExtractorJob& job, const ExtractorSources& sources, std::string& script) {
-  script.clear();
-  const std::string root = "$EXEDIR\\" + NsisEscaped(WindowsSubpath(job.folder_name));
-  std::string body = "  SetOutPath \"" + root + "\"\n  IfErrors failed\n";
+std::string ExtractorScript(const ExtractorJob& job, const ExtractorSources& sources) {
+  const std::string root = WindowsSubpath(job.folder_name);
+  std::string body = "  SetOutPath \"$EXEDIR\\" + NsisLiteral(root, NsisReader::kExtractor) + "\"\n  IfErrors failed\n";
   std::string current;  // the subfolder that SetOutPath last named
   for (std::size_t i = 0; i < job.entries.size(); ++i) {
     const FolderEntry& entry = job.entries[i];
     const std::string folder = entry.kind == EntryKind::kFolder ? RelativeName(entry) : entry.parent;
     if (folder != current) {
-      body += "  SetOutPath \"" + root + (folder.empty() ? "" : "\\" + NsisEscaped(folder)) + "\"\n";
+      const std::string path = folder.empty() ? root : root + "\\" + folder;
+      body += "  SetOutPath \"$EXEDIR\\" + NsisLiteral(path, NsisReader::kExtractor) + "\"\n";
       body += "  IfErrors failed\n";
       current = folder;
     }
     if (entry.kind == EntryKind::kFolder) continue;
-    // The source is read as it stands: the compiler expands no "$" in it, but it would replace "${...}".
-    if (sources[i].find('"') != std::string::npos || sources[i].find("${") != std::string::npos) {
-      return "the path '" + sources[i] + "' cannot be handed to the NSIS compiler (it holds '\"' or '${')";
-    }
-    body += "  File \"/oname=" + NsisEscaped(entry.name) + "\" \"" + sources[i] + "\"\n";
+    body += "  File \"/oname=" + NsisLiteral(entry.name, NsisReader::kExtractor) + "\" \"" +
+            NsisLiteral(sources[i], NsisReader::kCompiler) + "\"\n";
   }
-  script = ScriptHead(job.compression) + "\nSection\n  ClearErrors\n" + body + ScriptTail();
-  return "";
+  return ScriptHead(job.compression) + "\nSection\n  ClearErrors\n" + body + ScriptTail();
 }
 
 std::string ProbeMakensis(const fs::path& makensis, const fs::path& work_dir, std::string& version) {
@@ -206,10 +213,9 @@ std::string ProbeMakensis(const fs::path& makensis, const fs::path& work_dir, st
 
 std::string BuildExtractor(const ExtractorJob& job, const fs::path& work_dir, std::size_t& clamped) {
   ExtractorSources sources;
-  std::string script;
-  std::string error = StageInputs(job, work_dir, sources, clamped);
-  if (error.empty()) error = ExtractorScript(job, sources, script);
+  const std::string error = StageInputs(job, work_dir, sources, clamped);
   if (!error.empty()) return error;
+  const std::string script = ExtractorScript(job, sources);
   const fs::path script_path = work_dir / "extractor.nsi";
   {
     std::ofstream file(script_path, std::ios::binary | std::ios::trunc);

@@ -35,11 +35,19 @@ struct ExtractorJob {
 /// Name of the extractor that BuildExtractor writes into its working folder.
 inline constexpr char kExtractorName[] = "extractor.exe";
 
-/// Escapes text for use inside a double-quoted NSIS string.
-std::string NsisEscaped(const std::string& text);
+/// Who reads a string of the script.
+enum class NsisReader {
+  kExtractor,  ///< the extractor, which expands variables when it runs (SetOutPath, File /oname=)
+  kCompiler,   ///< only the compiler (the path of a file to pack)
+};
 
-/// The text as a double-quoted NSIS string.
-std::string NsisQuoted(const std::string& text);
+/// `text` written for the inside of a double-quoted string of the script, so
+/// that `reader` gets exactly `text`. makensis reads such a string in three
+/// passes, which this undoes in reverse: the line preprocessor replaces
+/// "${NAME}", "$%NAME%" and "$\r", "$\n", "$\t"; the tokenizer turns "$\"",
+/// "$\'" and "$\`" into quotes; the extractor reads "$$" as "$" and
+/// "$NAME" as a variable.
+std::string NsisLiteral(const std::string& text, NsisReader reader);
 
 /// Where the compiler reads each entry of job.entries from ("" for a folder),
 /// as prepared by StageInputs in a working folder.
@@ -55,9 +63,10 @@ std::string StageInputs(const ExtractorJob& job, const std::filesystem::path& wo
                         ExtractorSources& sources, std::size_t& clamped);
 
 /// The NSIS script (UTF-8) that unpacks every entry, in the listing's order,
-/// into FolderName beside the extractor and exits 0 only on success; "" in
-/// `script` and an error when a source path cannot be written into it.
-std::string ExtractorScript(const ExtractorJob& job, const ExtractorSources& sources, std::string& script);
+/// into FolderName beside the extractor and exits 0 only on success. Every
+/// folder of the listing is made, also an empty one: NSIS stores no folder
+/// entries, its SetOutPath creates the folder when the extractor runs.
+std::string ExtractorScript(const ExtractorJob& job, const ExtractorSources& sources);
 
 /// Runs "makensis -VERSION"; returns "" and the version, or why the compiler is unusable.
 std::string ProbeMakensis(const std::filesystem::path& makensis, const std::filesystem::path& work_dir,

@@ -26,7 +26,89 @@ std::optional<OptionalLayout> LayoutFor(std::uint16_t magic) {
   return std::nullopt;
 }
 
+constexpr std::uint16_t kMachineI386 = 0x14C;
+constexpr std::uint16_t kExecutableImage = 0x0002;
+constexpr std::uint16_t kDll = 0x2000;
+constexpr std::uint16_t kConsoleSubsystem = 3;
+constexpr std::size_t kSubsystemOffset = 68;  // in the optional header
+
+std::string Hex(std::uint32_t value) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  do {
+    out.insert(out.begin(), kDigits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  return "0x" + out;
+}
+
+std::string MachineName(std::uint16_t machine) {
+  switch (machine) {
+    case 0x8664:
+      return " (x64)";
+    case 0xAA64:
+      return " (ARM64)";
+    case 0x1C4:
+      return " (ARM)";
+    case 0x200:
+      return " (Itanium)";
+    default:
+      return "";
+  }
+}
+
+std::string SubsystemName(std::uint16_t subsystem) {
+  switch (subsystem) {
+    case 1:
+      return " (native)";
+    case 2:
+      return " (a GUI program)";
+    default:
+      return "";
+  }
+}
+
+/// The part of CheckConsoleProgram after the PE signature was found at `pe`.
+std::string CheckPeFields(const std::uint8_t* data, std::size_t pe) {
+  const std::uint16_t machine = ReadU16(data + pe + 4);
+  if (machine != kMachineI386) {
+    return "is built for machine " + Hex(machine) + MachineName(machine) + ", not for 32-bit x86 (0x14C)";
+  }
+  const std::uint16_t characteristics = ReadU16(data + pe + 22);
+  if ((characteristics & kDll) != 0) return "is a DLL, not a program";
+  if ((characteristics & kExecutableImage) == 0) return "is not marked as an executable image";
+  const std::size_t optional = pe + 4 + kCoffHeaderSize;
+  const std::uint16_t magic = ReadU16(data + optional);
+  if (magic == kPe32PlusMagic) return "is a 64-bit (PE32+) image, not a 32-bit one (PE32)";
+  if (magic != kPe32Magic) return "has an optional header of unknown kind (magic " + Hex(magic) + ")";
+  if (ReadU16(data + pe + 20) < kSubsystemOffset + 2) return "has an optional header too short to name its subsystem";
+  const std::uint16_t subsystem = ReadU16(data + optional + kSubsystemOffset);
+  if (subsystem != kConsoleSubsystem) {
+    return "runs in subsystem " + std::to_string(subsystem) + SubsystemName(subsystem) +
+           ", not as a console program (3)";
+  }
+  return "";
+}
+
 }  // namespace
+
+std::string CheckConsoleProgram(const std::uint8_t* data, std::size_t size, std::uint64_t file_size) {
+  if (file_size == 0) return "is empty";
+  if (size < 2 || data[0] != 'M' || data[1] != 'Z') return "is not a Windows program (it does not start with \"MZ\")";
+  if (size < 0x40) return "ends inside its DOS header (" + std::to_string(file_size) + " bytes)";
+  const std::uint64_t pe = ReadU32(data + 0x3C);
+  // The signature, the file header and the optional header up to the subsystem.
+  const std::uint64_t end = pe + 4 + kCoffHeaderSize + kSubsystemOffset + 2;
+  if (end > file_size) {
+    return "ends inside its PE headers (" + std::to_string(file_size) + " bytes, the headers need " +
+           std::to_string(end) + ")";
+  }
+  if (end > size) return "has its PE headers beyond the first " + std::to_string(size) + " bytes";
+  if (ReadU32(data + pe) != 0x00004550) {
+    return "is not a PE image (no \"PE\" signature at byte " + std::to_string(pe) + ")";
+  }
+  return CheckPeFields(data, static_cast<std::size_t>(pe));
+}
 
 std::optional<PeHeaders> ParsePeHeaders(const std::uint8_t* data, std::size_t size) {
   if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') return std::nullopt;

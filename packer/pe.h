@@ -29,6 +29,12 @@ struct PeHeaders {
 /// are not those of a PE image (or lie beyond the bytes given).
 std::optional<PeHeaders> ParsePeHeaders(const std::uint8_t* data, std::size_t size);
 
+/// Why the first `size` bytes of a file of `file_size` bytes are not the
+/// headers of a 32-bit x86 Windows console program (PE32, machine 0x14C,
+/// an executable image but no DLL, subsystem 3), as a phrase ("is a DLL, not
+/// a program"); "" when they are.
+std::string CheckConsoleProgram(const std::uint8_t* data, std::size_t size, std::uint64_t file_size);
+
 /// Bytes to overwrite while copying a file.
 struct Patch {
   std::uint64_t offset;               ///< file offset of the first byte

@@ -2,12 +2,17 @@
 
 #include <system_error>
 
+#include "packer/interrupt.h"
 #include "packer/text.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -59,15 +64,29 @@ std::wstring Wide(const std::string& utf8) {
 
 std::string LastError(const char* call) { return std::string(call) + " failed (error " + std::to_string(GetLastError()) + ")"; }
 
+/// Waits for the process in short steps; on an interrupt ends it (it runs
+/// without a console of ours, so Ctrl+C does not reach it) and waits for that.
+DWORD WaitUnlessInterrupted(HANDLE process) {
+  for (;;) {
+    const DWORD waited = WaitForSingleObject(process, 100);
+    if (waited != WAIT_TIMEOUT) return waited;
+    if (InterruptSignal() == 0) continue;
+    if (!TerminateProcess(process, 1)) return WAIT_FAILED;
+    return WaitForSingleObject(process, INFINITE);
+  }
+}
+
 /// Waits for the process and takes its exit code; closes its handles.
 ProcessResult Reap(PROCESS_INFORMATION& info) {
   ProcessResult result;
   result.started = true;
   DWORD code = 0;
-  if (WaitForSingleObject(info.hProcess, INFINITE) != WAIT_OBJECT_0) {
+  if (WaitUnlessInterrupted(info.hProcess) != WAIT_OBJECT_0) {
     result.error = LastError("WaitForSingleObject");
   } else if (!GetExitCodeProcess(info.hProcess, &code)) {
     result.error = LastError("GetExitCodeProcess");
+  } else if (InterruptSignal() != 0) {
+    result.error = InterruptError();
   }
   result.exit_code = static_cast<int>(code);
   if (!CloseHandle(info.hThread) || !CloseHandle(info.hProcess)) {
@@ -80,6 +99,7 @@ ProcessResult Reap(PROCESS_INFORMATION& info) {
 
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& log_file, const std::filesystem::path& working_directory) {
+  if (InterruptSignal() != 0) return {InterruptError(), -1};
   std::string line = QuoteWindowsArgument(PathToUtf8(Resolved(program)));
   for (const std::string& arg : args) line += " " + QuoteWindowsArgument(arg);
   std::wstring command = Wide(line);
@@ -115,13 +135,34 @@ std::string Errno(const std::string& what, int code) {
   return what + " (" + std::generic_category().message(code) + ")";
 }
 
+/// Seconds a helper may take to end after an interrupt was passed on to it.
+constexpr int kGraceSeconds = 5;
+
+/// Waits for the helper. After an interrupt (which the signal handler passes
+/// on to it) it is given kGraceSeconds to end, then killed.
+pid_t WaitForChild(pid_t pid, int& status) {
+  SetRunningChild(pid);
+  if (InterruptSignal() != 0) kill(pid, InterruptSignal());  // it came before the helper was known
+  std::chrono::steady_clock::time_point deadline{};
+  pid_t done;
+  for (;;) {
+    const bool interrupted = InterruptSignal() != 0;
+    done = waitpid(pid, &status, interrupted ? WNOHANG : 0);
+    if (done == pid || (done < 0 && errno != EINTR)) break;
+    if (!interrupted) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (deadline == std::chrono::steady_clock::time_point{}) deadline = now + std::chrono::seconds(kGraceSeconds);
+    if (now > deadline) kill(pid, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  SetRunningChild(0);
+  return done;
+}
+
 ProcessResult Wait(pid_t pid) {
   int status = 0;
-  pid_t done;
-  do {
-    done = waitpid(pid, &status, 0);
-  } while (done < 0 && errno == EINTR);
-  if (done < 0) return {Errno("waitpid failed", errno), -1, true};
+  if (WaitForChild(pid, status) < 0) return {Errno("waitpid failed", errno), -1, true};
+  if (InterruptSignal() != 0) return {InterruptError(), -1, true};
   if (WIFEXITED(status)) return {"", WEXITSTATUS(status), true};
   return {"it was ended by signal " + std::to_string(WTERMSIG(status)), -1, true};
 }
@@ -130,6 +171,7 @@ ProcessResult Wait(pid_t pid) {
 
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& log_file, const std::filesystem::path& working_directory) {
+  if (InterruptSignal() != 0) return {InterruptError(), -1};
   std::vector<std::string> storage{Resolved(program).string()};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;

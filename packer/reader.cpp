@@ -5,6 +5,7 @@
 
 #include "packer/container.h"
 #include "packer/file_io.h"
+#include "packer/interrupt.h"
 #include "packer/sha256.h"
 #include "packer/text.h"
 
@@ -90,6 +91,7 @@ std::string ReadArchivedData(const fs::path& package, const ContainerInfo& info,
     const std::size_t want = remaining < buffer.size() ? static_cast<std::size_t>(remaining)
                                                        : buffer.size();
     if (!file.ReadExact(buffer.data(), want, "its archived data")) return file.error();
+    if (InterruptSignal() != 0) return InterruptError();
     const std::string error = sink(buffer.data(), want);
     if (!error.empty()) return error;
     remaining -= want;

@@ -1,11 +1,10 @@
 #include "packer/signing.h"
 
-#include <chrono>
 #include <deque>
 #include <fstream>
 #include <system_error>
-#include <thread>
 
+#include "packer/interrupt.h"
 #include "packer/process.h"
 #include "packer/text.h"
 
@@ -166,17 +165,19 @@ std::string SignFile(const SignRequest& request, const fs::path& file, const fs:
       const int pause = RetryPauseSeconds(tried + 1);
       err << "harwpack: warning: signing " << what << " failed (" << attempt.error << "); trying again in "
           << pause << " s (attempt " << (tried + 1) << " of " << request.attempts << ")\n";
-      std::this_thread::sleep_for(std::chrono::seconds(pause));
+      PauseUnlessInterrupted(pause);
+      if (InterruptSignal() != 0) break;
     }
     // A log of its own for every run: under Wine a helper process of the last
     // signer may still hold that one's log open for a moment.
     log = request.log_dir / PathFromUtf8(PathToUtf8(copy.filename()) + "-" + std::to_string(tried + 1) + ".log");
     attempt = SignOnce(request, file, copy, log);
     ++tried;
-    if (attempt.error.empty() || attempt.final) break;
+    if (attempt.error.empty() || attempt.final || InterruptSignal() != 0) break;
   }
   std::error_code ec;
   fs::remove(copy, ec);  // A failed signer may have left part of a copy.
+  if (InterruptSignal() != 0) return "signing " + what + " stopped: " + InterruptError();
   if (attempt.error.empty()) return "";
   const std::string tries = tried == 1 ? "" : " after " + std::to_string(tried) + " attempts";
   return "signing " + what + " failed" + tries + ": " + attempt.error + (attempt.ran ? OutputTail(log) : "");

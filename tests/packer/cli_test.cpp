@@ -88,7 +88,7 @@ TEST(CliTest, HelpGoesToStandardOutputWithZero) {
 
 TEST(CliTest, CreateThenInspectShowsTheFields) {
   ScratchDir dir;
-  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(1000, 1));
+  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::MinimalPe());
   harwpack_test::WriteBytes(dir / "arc.exe", harwpack_test::Pattern(77, 2));
   const ToolRun created = RunTool({"create", "--stub", P(dir / "stub.exe"), "--archive", P(dir / "arc.exe"),
                                "--params=/X /F Temp1", "--out", P(dir / "pkg.exe")});
@@ -128,7 +128,7 @@ TEST(CliTest, AnEmptyInlineValueIsAValue) {
   // "--params=" stores an empty parameter string (P = 2), which differs from
   // storing none; the argument after it is never taken as the value.
   ScratchDir dir;
-  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(1000, 1));
+  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::MinimalPe());
   harwpack_test::WriteBytes(dir / "arc.exe", harwpack_test::Pattern(77, 2));
   const ToolRun created = RunTool({"create", "--stub", P(dir / "stub.exe"), "--params=", "--archive",
                                    P(dir / "arc.exe"), "--out", P(dir / "pkg.exe")});
@@ -142,7 +142,7 @@ TEST(CliTest, AnEmptyInlineValueIsAValue) {
 
 TEST(CliTest, JsonStaysValidForAnyBytes) {
   ScratchDir dir;
-  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::Pattern(600, 1));
+  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::MinimalPe());
   harwpack_test::WriteBytes(dir / "arc.exe", harwpack_test::Pattern(10, 2));
   // A quote, a backslash, a control character and text beyond ASCII in the parameter string.
   const std::string params = "/A \"x\\y\" /F \xC3\x96rdner\t\x01";

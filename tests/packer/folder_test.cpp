@@ -102,7 +102,9 @@ TEST_P(SetupInFolderTest, FindsTheProgramWhereTheRunWillLook) {
   ScratchDir dir;
   MakeFolder(dir / "inst");
   std::vector<harwpack::CheckMessage> messages;
-  harwpack::CheckSetupInFolder(harwpack::CheckParameters(c.parameters).settings, dir / "inst", messages);
+  std::vector<harwpack::FolderEntry> entries;
+  ASSERT_EQ(harwpack::ListFolder(dir / "inst", entries), "");
+  harwpack::CheckSetupInFolder(harwpack::CheckParameters(c.parameters).settings, dir / "inst", entries, messages);
   int errors = 0;
   int warnings = 0;
   for (const auto& m : messages) (m.severity == Severity::kError ? errors : warnings)++;
@@ -151,7 +153,7 @@ TEST(FolderContentsTest, RefusesWhatCannotBeUnpackedOnWindows) {
   const std::vector<Case> cases = {
       {"plain_names", file("b c.txt"), ""},
       {"dollar_without_brace", file("$b.txt"), ""},
-      {"define_syntax", file("a${NSISDIR}.txt"), "${"},
+      {"define_syntax", file("a${NSISDIR}.txt"), ""},
 #ifndef _WIN32
       // Windows' own file systems cannot even make these.
       {"case_twin", file("A.TXT"), "differ only in letter case"},
@@ -159,10 +161,12 @@ TEST(FolderContentsTest, RefusesWhatCannotBeUnpackedOnWindows) {
       {"colon", file("a:b.txt"), "does not allow"},
       {"backslash", file("a\\b.txt"), "does not allow"},
       {"not_utf8", file("\xFF.txt"), "not valid Unicode"},
-      {"link_to_file", [](const fs::path& d) { fs::create_symlink(d / "a.txt", d / "l.txt"); }, ""},
-      {"link_to_folder", [](const fs::path& d) { fs::create_directory_symlink(d, d / "loop"); }, "neither a file"},
-      {"broken_link", [](const fs::path& d) { fs::create_symlink(d / "gone", d / "l.txt"); }, "neither a file"},
-      {"pipe", [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "p").c_str(), 0600), 0); }, "neither a file"},
+      {"link_to_file", [](const fs::path& d) { fs::create_symlink("a.txt", d / "l.txt"); },
+       "'l.txt' is a symbolic link to 'a.txt': only files and folders are packed"},
+      {"link_to_folder", [](const fs::path& d) { fs::create_directory_symlink(d, d / "loop"); }, ", a folder:"},
+      {"broken_link", [](const fs::path& d) { fs::create_symlink("gone", d / "l.txt"); },
+       "'l.txt' is a symbolic link to 'gone', which does not exist"},
+      {"pipe", [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "p").c_str(), 0600), 0); }, "'p' is a FIFO"},
 #endif
   };
   for (const Case& c : cases) {
@@ -185,6 +189,74 @@ TEST(FolderContentsTest, AFolderWithoutFilesIsRefused) {
   const std::vector<std::string> problems = FolderProblems(dir / "empty");
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_NE(problems[0].find("holds no files"), std::string::npos);
+}
+
+/// A file or folder entry as ListFolder makes it, without a file on disk.
+harwpack::FolderEntry Listed(const std::string& parent, const std::string& name, harwpack::EntryKind kind,
+                             std::uintmax_t size = 0) {
+  harwpack::FolderEntry entry;
+  entry.relative = harwpack::PathFromUtf8(parent.empty() ? name : parent + "/" + name);
+  entry.parent = parent;
+  entry.name = name;
+  entry.kind = kind;
+  entry.size = size;
+  return entry;
+}
+
+TEST(FolderLimitsTest, SizesUpToWhatNsisStores) {
+  using harwpack::EntryKind;
+  struct Case {
+    std::uintmax_t first;
+    std::uintmax_t second;
+    bool refused;
+  };
+  // Two files: their bytes and 4 bytes each of NSIS's own.
+  const Case cases[] = {{harwpack::kMaxNsisData - 8 - 1, 0, false},
+                        {harwpack::kMaxNsisData - 8 - 100, 100, false},
+                        {harwpack::kMaxNsisData - 8 - 100, 101, true},
+                        {std::uintmax_t{1} << 40, 0, true}};
+  for (const Case& c : cases) {
+    const std::vector<harwpack::FolderEntry> entries = {Listed("", "a", EntryKind::kFile, c.first),
+                                                        Listed("", "sub", EntryKind::kFolder),
+                                                        Listed("sub", "b", EntryKind::kFile, c.second)};
+    std::vector<harwpack::CheckMessage> messages;
+    harwpack::CheckFolderSize("inst", entries, messages);
+    EXPECT_EQ(messages.size(), c.refused ? 1u : 0u) << c.first << " + " << c.second;
+  }
+}
+
+TEST(FolderLimitsTest, UnpackedPathsFitWindowsEvenAtADriveRoot) {
+  using harwpack::EntryKind;
+  struct Case {
+    const char* name;
+    std::u16string folder_name;  // /F
+    std::string parent;
+    std::size_t name_units;  // a name of this many UTF-16 units
+    EntryKind kind;
+    bool refused;
+  };
+  // "C:\" (3) + folder name + "\" + the path below it.
+  const Case cases[] = {
+      {"file_at_259", u"Disk1", "", 259 - 9, EntryKind::kFile, false},
+      {"file_at_260", u"Disk1", "", 260 - 9, EntryKind::kFile, true},
+      {"file_in_subfolder_at_259", u"Disk1", "sub", 259 - 13, EntryKind::kFile, false},
+      {"longer_folder_name", u"Package", "", 259 - 9, EntryKind::kFile, true},
+      {"folder_at_247", u"Disk1", "", 247 - 9, EntryKind::kFolder, false},
+      {"folder_at_248", u"Disk1", "", 248 - 9, EntryKind::kFolder, true},
+  };
+  for (const Case& c : cases) {
+    const std::string name(c.name_units, 'n');
+    std::vector<harwpack::CheckMessage> messages;
+    harwpack::CheckUnpackedPaths(c.folder_name, {Listed(c.parent, name, c.kind)}, messages);
+    EXPECT_EQ(messages.size(), c.refused ? 1u : 0u) << c.name;
+  }
+  // Windows counts UTF-16 units: a character outside the BMP takes two (and four UTF-8 bytes).
+  for (std::size_t letters : {248, 249}) {
+    std::vector<harwpack::CheckMessage> messages;
+    const std::string name = std::string(letters, 'n') + "\xF0\x9F\x98\x80";
+    harwpack::CheckUnpackedPaths(u"Disk1", {Listed("", name, EntryKind::kFile)}, messages);
+    EXPECT_EQ(messages.size(), letters == 249 ? 1u : 0u) << "3 + 5 + 1 + " << letters << " + 2";
+  }
 }
 
 TEST(ListFolderTest, SameOrderWhateverTheFileSystemReturns) {
@@ -220,12 +292,9 @@ TEST(ExtractorScriptTest, OneFileCommandPerFileInListingOrder) {
   using harwpack::EntryKind;
   harwpack::ExtractorJob job;
   job.folder_name = u"Sub/Di$k1";
-  job.entries = {{"/x/Setup.exe", "", "Setup.exe", EntryKind::kFile},
-                 {"/x/empty", "", "empty", EntryKind::kFolder},
-                 {"/x/t", "", "t", EntryKind::kFolder},
-                 {"/x/t/$a b.txt", "t", "$a b.txt", EntryKind::kLinkToFile}};
-  std::string script;
-  ASSERT_EQ(harwpack::ExtractorScript(job, {"in/1/f", "", "", "in/4/f"}, script), "");
+  job.entries = {Listed("", "Setup.exe", EntryKind::kFile), Listed("", "empty", EntryKind::kFolder),
+                 Listed("", "t", EntryKind::kFolder), Listed("t", "$a b.txt", EntryKind::kFile)};
+  const std::string script = harwpack::ExtractorScript(job, {"in/1/f", "", "", "C:\\x$y\\f"});
   const std::string expected =
       "Section\n"
       "  ClearErrors\n"
@@ -236,18 +305,14 @@ TEST(ExtractorScriptTest, OneFileCommandPerFileInListingOrder) {
       "  IfErrors failed\n"
       "  SetOutPath \"$EXEDIR\\Sub\\Di$$k1\\t\"\n"
       "  IfErrors failed\n"
-      "  File \"/oname=$$a b.txt\" \"in/4/f\"\n"
+      // The compiler reads a source path itself: its "$" stays single.
+      "  File \"/oname=$$a b.txt\" \"C:\\x$y\\f\"\n"
       "  IfErrors failed\n";
   EXPECT_NE(script.find(expected), std::string::npos) << script;
   for (const char* line : {"Unicode true\n", "CRCCheck on\n", "SilentInstall silent\n", "RequestExecutionLevel user\n",
                            "OutFile \"extractor.exe\"\n", "SetErrorLevel 1\n", "SetErrorLevel 0\n"}) {
     EXPECT_NE(script.find(line), std::string::npos) << line << " in\n" << script;
   }
-  // A source is read literally, so a quote or "${" in it cannot be written into the script.
-  for (const char* source : {"C:\\a\"b\\f", "C:\\${X}\\f"}) {
-    EXPECT_NE(harwpack::ExtractorScript(job, {source, "", "", "in/4/f"}, script), "") << source;
-  }
-  EXPECT_EQ(harwpack::NsisQuoted("$x\"y"), "\"$$x$\\\"y\"");
 }
 
 /// How many lines of `script` start with `prefix`.
@@ -274,8 +339,7 @@ TEST(ExtractorScriptTest, NamesTheChosenCompressorOnly) {
     harwpack::ExtractorJob job;
     job.folder_name = u"Disk1";
     job.compression = harwpack::ParseCompression(c.name).value();
-    std::string script;
-    ASSERT_EQ(harwpack::ExtractorScript(job, {}, script), "") << c.name;
+    const std::string script = harwpack::ExtractorScript(job, {});
     EXPECT_NE(script.find(c.lines), std::string::npos) << c.name << ":\n" << script;
     // A second choice would silently override the first.
     EXPECT_EQ(LinesStartingWith(script, "SetCompress"), c.count) << c.name << ":\n" << script;

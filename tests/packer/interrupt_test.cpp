@@ -1,4 +1,5 @@
-// A create that fails or is killed while writing leaves the target as it was.
+// A create that fails, is killed while writing or is interrupted leaves the
+// target as it was and no temporary file.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -86,6 +87,89 @@ TEST_P(InterruptTest, TargetKeepsItsOldContent) {
 
 INSTANTIATE_TEST_SUITE_P(Writes, InterruptTest, ::testing::Values(false, true),
                          [](const auto& info) { return std::string(info.param ? "write_fails" : "process_killed"); });
+
+}  // namespace
+
+#else  // _WIN32
+
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/packer/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using harwpack_test::ScratchDir;
+using harwpack_test::TestProgram;
+
+std::wstring Quoted(const fs::path& path) { return L"\"" + path.wstring() + L"\""; }
+
+/// Starts `command` in a console of its own, so that a Ctrl+C sent there reaches only it.
+bool StartInOwnConsole(std::wstring command, PROCESS_INFORMATION& info) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  return CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
+                        &startup, &info) != FALSE;
+}
+
+DWORD RunToEnd(std::wstring command) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return 999;
+  DWORD code = 998;
+  if (WaitForSingleObject(info.hProcess, 10000) == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return code;
+}
+
+// Ctrl+C while the signing tool runs (a stand-in that would run for 20 s):
+// harwpack ends the tool, removes its working folder and the unfinished
+// package and ends as Ctrl+C ends a console program.
+TEST(InterruptTest, CtrlCWhileSigningLeavesNothing) {
+  ScratchDir dir;
+  fs::create_directory(dir / "tmp");
+  harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::MinimalPe());
+  harwpack_test::WriteBytes(dir / "arc.exe", harwpack_test::Pattern(4096, 3));
+  const std::wstring sign = Quoted(TestProgram("patient_child")) + L" {in}";
+  // The new console inherits this environment: the tool's settings and harwpack's temporary folder.
+  for (const auto& [name, value] : {std::pair<std::wstring, std::wstring>{L"TMP", (dir / "tmp").wstring()},
+                                    {L"TEMP", (dir / "tmp").wstring()},
+                                    {L"HARW_PATIENT_STARTED", (dir / "started.txt").wstring()},
+                                    {L"HARW_PATIENT_SLEEP_MS", L"20000"},
+                                    {L"HARW_PATIENT_EXIT", L"0"}}) {
+    ASSERT_TRUE(SetEnvironmentVariableW(name.c_str(), value.c_str()));
+  }
+  PROCESS_INFORMATION harwpack{};
+  const bool started = StartInOwnConsole(Quoted(TestProgram("harwpack")) + L" create --stub " + Quoted(dir / "stub.exe") +
+                                             L" --archive " + Quoted(dir / "arc.exe") + L" --out " +
+                                             Quoted(dir / "pkg.exe") + L" --sign \"" + sign + L"\"",
+                                         harwpack);
+  for (const wchar_t* name : {L"TMP", L"TEMP", L"HARW_PATIENT_STARTED", L"HARW_PATIENT_SLEEP_MS", L"HARW_PATIENT_EXIT"}) {
+    SetEnvironmentVariableW(name, nullptr);
+  }
+  ASSERT_TRUE(started) << "CreateProcessW failed: " << GetLastError();
+  const auto begin = std::chrono::steady_clock::now();
+  while (!fs::exists(dir / "started.txt") && std::chrono::steady_clock::now() - begin < std::chrono::seconds(10)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(fs::exists(dir / "started.txt")) << "the signing tool never started";
+  EXPECT_EQ(RunToEnd(Quoted(TestProgram("ctrl_sender")) + L" " + std::to_wstring(harwpack.dwProcessId) + L" 0 0"), 0u);
+  DWORD code = 0;
+  ASSERT_EQ(WaitForSingleObject(harwpack.hProcess, 15000), WAIT_OBJECT_0) << "harwpack did not end";
+  ASSERT_TRUE(GetExitCodeProcess(harwpack.hProcess, &code));
+  CloseHandle(harwpack.hThread);
+  CloseHandle(harwpack.hProcess);
+  EXPECT_EQ(code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10)) << "the signing tool ran on";
+  EXPECT_EQ(harwpack_test::ListDir(dir.path()), (std::vector<std::string>{"arc.exe", "started.txt", "stub.exe", "tmp"}));
+  EXPECT_TRUE(harwpack_test::ListDir(dir / "tmp").empty()) << "the working folder stayed";
+}
 
 }  // namespace
 

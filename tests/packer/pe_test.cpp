@@ -1,10 +1,13 @@
 // PE headers, the checksum and removing a stub's certificate table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "packer/container.h"
 #include "packer/pe.h"
+#include "packer/stub_check.h"
 #include "tests/packer/test_support.h"
 
 namespace {
@@ -60,7 +63,7 @@ TEST(PeHeadersTest, RejectsWhatIsNoPeImage) {
 
 TEST(PeChecksumTest, MatchesAnIndependentToolInAnySplitting) {
   // osslsigncode reports 0x0000807E as the calculated checksum of this image.
-  const Bytes pe = MinimalPe(0);
+  const Bytes pe = MinimalPe(0, false);
   for (std::size_t piece : {std::size_t{1024}, std::size_t{1}, std::size_t{3}, std::size_t{511}}) {
     harwpack::PeChecksum sum;
     for (std::size_t at = 0; at < pe.size(); at += piece) sum.Add(pe.data() + at, std::min(piece, pe.size() - at));
@@ -137,6 +140,57 @@ TEST(StripTest, PackageFromASignedStubCarriesNoTable) {
   EXPECT_TRUE(Bytes(package.begin(), package.begin() + 1024) == expected_stub);
   EXPECT_NE(harwpack_test::PeekU32(package, harwpack_test::kMinimalPeChecksum), 0x1234u);
   EXPECT_TRUE(harwpack::IsMarkerAt(package.data() + 1024, package.size() - 1024));
+}
+
+
+/// A stub of `size` bytes: MinimalPe without its own marker text, the held
+/// marker at `held` (if any) and a complete marker at `container` (if any).
+Bytes StubWith(std::size_t size, std::optional<std::size_t> held, std::optional<std::size_t> container) {
+  Bytes stub = MinimalPe(0, false);
+  stub.resize(size, 0);
+  if (held) {
+    const Bytes text = harwpack_test::Utf16Le(harwpack_test::kHeldMarkerText);  // its terminator is already zero
+    const std::size_t fits = std::min(text.size(), size - *held);  // a marker cut by the end of the file
+    std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(fits), stub.begin() + static_cast<std::ptrdiff_t>(*held));
+  }
+  if (container) {
+    const auto& marker = harwpack::MarkerBytes();
+    std::copy(marker.begin(), marker.end(), stub.begin() + static_cast<std::ptrdiff_t>(*container));
+  }
+  return stub;
+}
+
+TEST(StubCheckTest, FindsTheMarkersWhereverThePiecesOfTheReadEnd) {
+  // The stub is read in pieces of 64 KiB: a marker must be found across their border too.
+  constexpr std::size_t kPiece = 64 * 1024;
+  struct Case {
+    const char* name;
+    std::optional<std::size_t> held;
+    std::optional<std::size_t> container;
+    const char* problem;  // "" when the stub is accepted
+  };
+  const Case cases[] = {
+      {"held_in_the_first_piece", 0x301, std::nullopt, ""},
+      {"held_across_the_border", kPiece - 70, std::nullopt, ""},
+      {"held_ending_at_the_border", kPiece - 148, std::nullopt, ""},
+      {"held_in_the_last_bytes", 3 * kPiece - 148, std::nullopt, ""},
+      {"held_cut_by_the_end", 3 * kPiece - 100, std::nullopt, "does not hold the program's marker text"},
+      {"none", std::nullopt, std::nullopt, "does not hold the program's marker text"},
+      {"container_in_a_later_piece", 0x301, 2 * kPiece + 512, "already carries a container (marker at byte 131584)"},
+      // The program looks for a container only at multiples of 256 bytes.
+      {"marker_off_a_block_start", 0x301, 2 * kPiece + 2, ""},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const std::size_t size = c.held && *c.held + 148 > 3 * kPiece ? *c.held + 100 : 3 * kPiece;
+    harwpack_test::WriteBytes(dir / "stub.exe", StubWith(size, c.held, c.container));
+    const std::string problem = harwpack::CheckStub(dir / "stub.exe");
+    if (*c.problem == '\0') {
+      EXPECT_EQ(problem, "") << c.name;
+    } else {
+      EXPECT_NE(problem.find(c.problem), std::string::npos) << c.name << ": " << problem;
+    }
+  }
 }
 
 }  // namespace

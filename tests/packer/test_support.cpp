@@ -81,7 +81,7 @@ void PokeU16(Bytes& bytes, std::size_t offset, std::uint16_t value) {
 
 }  // namespace
 
-Bytes MinimalPe(std::uint32_t checksum) {
+Bytes MinimalPe(std::uint32_t checksum, bool held_marker) {
   Bytes b(1024, 0);
   b[0] = 'M';
   b[1] = 'Z';
@@ -119,6 +119,10 @@ Bytes MinimalPe(std::uint32_t checksum) {
   PokeU32(b, section + 20, 0x200);
   PokeU32(b, section + 36, 0x60000020);
   b[0x200] = 0xC3;  // ret
+  if (held_marker) {
+    const Bytes held = Utf16Le(kHeldMarkerText);
+    std::copy(held.begin(), held.end(), b.begin() + kMinimalPeHeldMarker);  // the terminator is already zero
+  }
   return b;
 }
 

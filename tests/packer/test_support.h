@@ -36,8 +36,16 @@ Bytes Pattern(std::size_t size, std::uint8_t seed);
 /// The bytes of a UTF-16LE rendering of ASCII text.
 Bytes Utf16Le(const std::string& ascii);
 /// A small valid PE32 console image of 1024 bytes (headers, one section
-/// holding a return instruction); `checksum` goes into its CheckSum field.
-Bytes MinimalPe(std::uint32_t checksum = 0);
+/// holding a return instruction and, unless `held_marker` is false, the
+/// program's marker text as the program holds it, at kMinimalPeHeldMarker);
+/// `checksum` goes into its CheckSum field.
+Bytes MinimalPe(std::uint32_t checksum = 0, bool held_marker = true);
+/// The program's marker as the program itself holds it: a blank in place of the first '*'.
+constexpr char kHeldMarkerText[] = " **** Harrowvindalet **** Make Updater ***** Start of Archived Data *****";
+/// Offset of the held marker in MinimalPe.
+constexpr std::size_t kMinimalPeHeldMarker = 0x300;
+/// Offset of the PE signature in MinimalPe; the file header follows it.
+constexpr std::size_t kMinimalPeSignature = 0x40;
 /// Offset of the CheckSum field in MinimalPe.
 constexpr std::size_t kMinimalPeChecksum = 0x58 + 64;
 /// Offset of the security directory entry in MinimalPe.
