@@ -47,7 +47,7 @@ const std::vector<CommandSyntax>& Commands() {
       {"create",
        {"--stub", "--archive", "--folder", "--params", "--out", "--makensis", "--compression", "--sign",
         "--sign-attempts"},
-       {},
+       {"--quiet"},
        0},
       {"inspect", {"--ca-file"}, {"--json"}, 1},
       {"extract", {"--out"}, {}, 1},
@@ -194,7 +194,7 @@ std::string ParseSigning(const CommandLine& line, std::optional<SignRequest>& si
   return "";
 }
 
-int RunCreateCommand(const CommandLine& line, std::ostream& out, std::ostream& err) {
+int RunCreateCommand(const CommandLine& line, bool out_is_terminal, std::ostream& out, std::ostream& err) {
   CreateRequest request;
   std::string usage = CheckCreateLine(line);
   if (usage.empty()) usage = ParseSigning(line, request.sign);
@@ -210,6 +210,9 @@ int RunCreateCommand(const CommandLine& line, std::ostream& out, std::ostream& e
   if (line.Value("--archive")) request.archive = PathFromUtf8(*line.Value("--archive"));
   request.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));
   request.compression = *ParseCompression(line.Value("--compression").value_or("lzma"));
+  request.output = line.switches.count("--quiet")   ? OutputMode::kQuiet
+                   : out_is_terminal               ? OutputMode::kTerminal
+                                                   : OutputMode::kLines;
   return RunCreate(std::move(request), out, err);
 }
 
@@ -239,7 +242,7 @@ std::string UsageText() {
   return "usage:\n"
          "  harwpack create [--stub PROGRAM] (--folder DIR | --archive EXE) [--params TEXT]\n"
          "                  [--makensis PATH] [--compression lzma|zlib|bzip2|none]\n"
-         "                  [--sign COMMAND [--sign-attempts N]] --out PACKAGE\n"
+         "                  [--sign COMMAND [--sign-attempts N]] [--quiet] --out PACKAGE\n"
          "  harwpack inspect [--json] [--ca-file PEM] PACKAGE\n"
          "  harwpack extract PACKAGE --out EXE\n"
          "  harwpack --version\n"
@@ -262,6 +265,8 @@ std::string UsageText() {
          "         A failing command is tried N times in all (default 3, at most 10).\n"
          "         SOURCE_DATE_EPOCH (seconds since 1970) in the environment: file times\n"
          "         newer than it are stored as it, for reproducible packages.\n"
+         "         A line per step shows its figures; on a terminal a line redrawn in\n"
+         "         place follows the compression. --quiet shows errors and warnings only.\n"
          "inspect  shows the container, the tokens and resulting settings, the SHA-256\n"
          "         of the archived data and what follows it (e.g. a signature), the\n"
          "         package's SHA-256 and whether the self-extractor and the package are\n"
@@ -271,7 +276,7 @@ std::string UsageText() {
          "exit codes: 0 success, 1 failure, 2 usage error\n";
 }
 
-int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool out_is_terminal) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     out << UsageText();
     return kExitOk;
@@ -286,7 +291,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     err << "harwpack: " << usage_error << "\n" << UsageText();
     return kExitUsage;
   }
-  if (line.command == "create") return RunCreateCommand(line, out, err);
+  if (line.command == "create") return RunCreateCommand(line, out_is_terminal, out, err);
   if (line.command == "extract") return RunExtract(line, out, err);
   return RunInspect(line, out, err);
 }

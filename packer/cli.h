@@ -18,7 +18,9 @@ inline constexpr int kExitUsage = 2;
 std::string UsageText();
 
 /// Runs one command; `args` are UTF-8 and exclude the program name.
-/// Results go to `out`, messages (one line each) to `err`.
-int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+/// Results go to `out`, messages (one line each) to `err`. When
+/// `out_is_terminal`, create redraws a live line in place on `out`.
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+           bool out_is_terminal = false);
 
 }  // namespace harwpack

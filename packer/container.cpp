@@ -112,12 +112,16 @@ std::uint64_t PaddingFor(std::uint64_t size) {
   return rest == 0 ? 0 : kMarkerAlignment - rest;
 }
 
+/// Bytes of a package with a stub copy of `stub_size` bytes.
+std::uint64_t PackageBytes(std::uint64_t stub_size, std::size_t params_block, std::uint64_t archive_size) {
+  return stub_size + PaddingFor(stub_size) + kMarkerSize + params_block + 4 + archive_size;
+}
+
 std::string CheckSizes(std::uint64_t stub_size, std::size_t params_block, std::uint64_t archive_size) {
   if (archive_size > 0xFFFFFFFFull) {
     return "archive is " + std::to_string(archive_size) + " bytes; at most 4294967295 fit";
   }
-  const std::uint64_t total = stub_size + PaddingFor(stub_size) + kMarkerSize + params_block + 4 +
-                              archive_size;
+  const std::uint64_t total = PackageBytes(stub_size, params_block, archive_size);
   if (total > kMaxPackageSize) {
     return "package would be " + std::to_string(total) + " bytes; it must stay below 4 GiB (at most " +
            std::to_string(kMaxPackageSize) + " bytes), since the program reads its own file with 32-bit positions";
@@ -238,12 +242,14 @@ BuildResult BuildPackage(const PackageSpec& spec) {
 
 std::string CreatePackage(const PackageSpec& spec) { return BuildPackage(spec).error; }
 
-std::string CheckPackageSize(const PackageSpec& spec) {
+std::string CheckPackageSize(const PackageSpec& spec, std::uint64_t* size) {
   InputFile stub(spec.stub, "stub");
   InputFile archive(spec.archive, "archive");
   std::vector<std::uint8_t> params_block;
   StubPlan plan;
-  return Prepare(spec, stub, archive, params_block, plan);
+  const std::string error = Prepare(spec, stub, archive, params_block, plan);
+  if (error.empty() && size != nullptr) *size = PackageBytes(plan.copy_length, params_block.size(), archive.size());
+  return error;
 }
 
 }  // namespace harwpack

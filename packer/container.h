@@ -87,6 +87,7 @@ std::string CreatePackage(const PackageSpec& spec);
 /// Checks, before anything is written, what BuildPackage checks of its
 /// inputs: the parameter string, the stub's certificate table and the size
 /// of the package, which must stay below 4 GiB; "" or a one-line error.
-std::string CheckPackageSize(const PackageSpec& spec);
+/// When `size` is given, it receives the bytes BuildPackage will write.
+std::string CheckPackageSize(const PackageSpec& spec, std::uint64_t* size = nullptr);
 
 }  // namespace harwpack

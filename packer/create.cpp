@@ -1,10 +1,12 @@
 #include "packer/create.h"
 
+#include <chrono>
 #include <memory>
 #include <system_error>
 #include <vector>
 
 #include "packer/cli.h"
+#include "packer/compile_progress.h"
 #include "packer/file_io.h"
 #include "packer/folder_check.h"
 #include "packer/folder_list.h"
@@ -77,26 +79,84 @@ bool CheckFolderBuild(const fs::path& folder, const UpdaterSettings& settings, s
   return Report(messages, err);
 }
 
+/// The files, folders and bytes of a listing.
+CompileTotals CountListing(const std::vector<FolderEntry>& entries, Compression compression,
+                           std::size_t& folders) {
+  CompileTotals totals;
+  totals.compression = compression;
+  folders = 0;
+  for (const FolderEntry& entry : entries) {
+    if (entry.kind == EntryKind::kFolder) ++folders;
+    if (entry.kind != EntryKind::kFile) continue;
+    ++totals.files;
+    totals.bytes += entry.size;
+  }
+  return totals;
+}
+
+/// The phase line of a check that passed: what was checked, with its figures.
+std::string CheckedLine(const CreateRequest& request, const std::vector<FolderEntry>& entries) {
+  if (!request.folder) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(*request.archive, ec);
+    return "checked the archive " + PathToUtf8(*request.archive) + ": " + std::to_string(ec ? 0 : size) + " bytes";
+  }
+  std::size_t folders = 0;
+  const CompileTotals totals = CountListing(entries, request.compression, folders);
+  return "checked " + PathToUtf8(*request.folder) + ": " + std::to_string(totals.files) + " files, " +
+         std::to_string(folders) + " folders, " + std::to_string(totals.bytes) + " bytes (" +
+         Megabytes(totals.bytes) + ")";
+}
+
+/// "12.3 s" from a duration.
+std::string Seconds(std::chrono::steady_clock::duration elapsed) {
+  const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 100;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+/// Compiles the extractor with NSIS `version`; on a terminal the live line follows the compiler. "" or the error.
+std::string Compile(const ExtractorJob& job, const CompileTotals& totals, const std::string& version,
+                    const TempDirectory& work, std::size_t& clamped, Reporter& report) {
+  const std::string files = std::to_string(totals.files) + " files (" + Megabytes(totals.bytes) + ")";
+  report.Line(job.compression == Compression::kNone
+                  ? "storing " + files + " uncompressed with NSIS " + version
+                  : "compressing " + files + " with " + CompressionSettings(job.compression) + ", NSIS " + version);
+  CompileWatcher watcher(work.path(), totals, report);
+  std::function<void()> update;
+  if (report.mode() == OutputMode::kTerminal) update = [&watcher] { watcher.Update(); };
+  const std::string error = BuildExtractor(job, work.path(), clamped, update);
+  report.EndLive();
+  return error;
+}
+
 /// Compiles the listing into a self-extractor inside `work`; returns its path or "" after an error.
 fs::path MakeExtractor(const CreateRequest& request, const UpdaterSettings& settings,
-                       std::vector<FolderEntry> entries, const TempDirectory& work, std::ostream& out,
+                       std::vector<FolderEntry> entries, const TempDirectory& work, Reporter& report,
                        std::ostream& err) {
+  std::size_t folders = 0;
+  const CompileTotals totals = CountListing(entries, request.compression, folders);
   ExtractorJob job{std::move(entries), settings.folder_name, request.makensis, request.source_date_epoch,
                    request.compression};
   std::string version;
   std::size_t clamped = 0;
+  const auto start = std::chrono::steady_clock::now();
   std::string error = ProbeMakensis(job.makensis, work.path(), version);
-  if (error.empty()) error = BuildExtractor(job, work.path(), clamped);
+  if (error.empty()) error = Compile(job, totals, version, work, clamped, report);
   if (!error.empty()) {
     Fail(err, error);
     return {};
   }
-  out << "compiled the self-extractor with NSIS " << version << "\n";
+  report.Line("compiled the self-extractor with NSIS " + version);
   if (request.source_date_epoch) {
-    out << "stored " << clamped << " file time(s) as SOURCE_DATE_EPOCH " << *request.source_date_epoch
-        << " (they were newer)\n";
+    report.Line("stored " + std::to_string(clamped) + " file time(s) as SOURCE_DATE_EPOCH " +
+                std::to_string(*request.source_date_epoch) + " (they were newer)");
   }
-  return work.path() / kExtractorName;
+  const fs::path extractor = work.path() / kExtractorName;
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(extractor, ec);
+  report.Line("self-extractor: " + std::to_string(ec ? 0 : size) + " bytes (" + Megabytes(ec ? 0 : size) +
+              " from " + Megabytes(totals.bytes) + ") in " + Seconds(std::chrono::steady_clock::now() - start));
+  return extractor;
 }
 
 /// Warns when the embedded executable does not even start like a Windows program.
@@ -113,19 +173,20 @@ void CheckArchiveLooksExecutable(const fs::path& archive, std::ostream& err) {
 /// Signs the self-extractor in the working folder (a given one is copied
 /// there first, so that the vendor's file stays as it is); returns its path or "".
 fs::path SignExtractor(const SignRequest& sign, const fs::path& extractor, const TempDirectory& work,
-                       std::ostream& out, std::ostream& err) {
+                       Reporter& report, std::ostream& err) {
   const fs::path target = work.path() / kExtractorName;
   std::error_code ec;
   if (extractor != target && !fs::copy_file(extractor, target, ec)) {
     Fail(err, "cannot copy the archive '" + PathToUtf8(extractor) + "' to sign it (" + ec.message() + ")");
     return {};
   }
-  const std::string error = SignFile(sign, target, work.path() / "extractor.signed.exe", "the self-extractor", err);
+  const std::string error =
+      SignFile(sign, target, work.path() / "extractor.signed.exe", "the self-extractor", report, err);
   if (!error.empty()) {
     Fail(err, error);
     return {};
   }
-  out << "signed the self-extractor\n";
+  report.Line("signed the self-extractor");
   return target;
 }
 
@@ -141,14 +202,14 @@ std::string ContainerFingerprint(const fs::path& package, std::string& print) {
 }
 
 /// Signs the complete temporary package and makes sure the signer kept what the program reads.
-std::string SignPackage(const SignRequest& sign, const fs::path& staged, std::ostream& out, std::ostream& err) {
+std::string SignPackage(const SignRequest& sign, const fs::path& staged, Reporter& report, std::ostream& err) {
   std::string before;
   std::string after;
   std::string error = ContainerFingerprint(staged, before);
   fs::path copy = staged;
   copy.replace_extension();  // "<out>.<random>.partial.exe" -> "<out>.<random>.signed.exe"
   copy.replace_extension(".signed.exe");
-  if (error.empty()) error = SignFile(sign, staged, copy, "the package", err);
+  if (error.empty()) error = SignFile(sign, staged, copy, "the package", report, err);
   if (!error.empty()) return error;
   error = ContainerFingerprint(staged, after);
   if (!error.empty() || after != before) {
@@ -160,16 +221,22 @@ std::string SignPackage(const SignRequest& sign, const fs::path& staged, std::os
   if (!ec && size > kMaxPackageSize) {
     return "the signed package is " + std::to_string(size) + " bytes; it must stay below 4 GiB";
   }
-  out << "signed the package\n";
+  report.Line("signed the package");
   return "";
 }
 
 /// Writes the package and reports the outcome.
-int Pack(const PackageSpec& package, std::ostream& out, std::ostream& err) {
+int Pack(const PackageSpec& package, Reporter& report, std::ostream& err) {
+  std::uint64_t size = 0;
+  if (CheckPackageSize(package, &size).empty()) {  // else writing fails the same way, and says so
+    report.Line("writing " + std::to_string(size) + " bytes (" + Megabytes(size) + ") to " +
+                PathToUtf8(package.output));
+  }
   const BuildResult result = BuildPackage(package);
   for (const std::string& note : result.notes) err << "harwpack: note: " << note << "\n";
   if (!result.error.empty()) return Fail(err, result.error);
-  out << "created " << PathToUtf8(package.output) << " (container at byte " << result.marker_offset << ")\n";
+  report.Line("created " + PathToUtf8(package.output) + " (container at byte " +
+              std::to_string(result.marker_offset) + ")");
   return kExitOk;
 }
 
@@ -193,7 +260,7 @@ std::string CheckOutput(const CreateRequest& request) {
 /// Everything that can be checked before work starts: the parameters, the
 /// stub, the archive or the folder, the package's size and the output.
 bool CheckRequest(const CreateRequest& request, UpdaterSettings& settings, std::vector<FolderEntry>& entries,
-                  std::ostream& err) {
+                  Reporter& report, std::ostream& err) {
   if (!CheckParameterText(request.package.parameters, settings, err)) return false;
   std::string problem = CheckStub(request.package.stub);
   if (problem.empty() && request.archive) problem = CheckInputFile(*request.archive, "archive");
@@ -209,17 +276,21 @@ bool CheckRequest(const CreateRequest& request, UpdaterSettings& settings, std::
   if (request.folder && !CheckFolderBuild(*request.folder, settings, entries, err)) return false;
   if (request.archive) CheckArchiveLooksExecutable(*request.archive, err);
   problem = CheckOutput(request);
-  if (problem.empty()) return true;
-  Fail(err, problem);
-  return false;
+  if (!problem.empty()) {
+    Fail(err, problem);
+    return false;
+  }
+  report.Line(CheckedLine(request, entries));
+  return true;
 }
 
 }  // namespace
 
 int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
+  Reporter report(out, request.output);
   UpdaterSettings settings;
   std::vector<FolderEntry> entries;
-  if (!CheckRequest(request, settings, entries, err)) return kExitFailure;
+  if (!CheckRequest(request, settings, entries, report, err)) return kExitFailure;
   if (InterruptSignal() != 0) return Fail(err, "");
 
   std::unique_ptr<TempDirectory> work;  // holds the extractor and the signer's files until the end
@@ -228,17 +299,19 @@ int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
     if (!work->ok()) return Fail(err, work->error());
   }
   PackageSpec& package = request.package;
-  package.archive = request.folder ? MakeExtractor(request, settings, std::move(entries), *work, out, err)
+  package.archive = request.folder ? MakeExtractor(request, settings, std::move(entries), *work, report, err)
                                    : *request.archive;
   if (package.archive.empty()) return kExitFailure;
   if (request.sign) {
     SignRequest& sign = *request.sign;
     sign.log_dir = work->path();
-    package.archive = SignExtractor(sign, package.archive, *work, out, err);
+    package.archive = SignExtractor(sign, package.archive, *work, report, err);
     if (package.archive.empty()) return kExitFailure;
-    package.before_commit = [&sign, &out, &err](const fs::path& staged) { return SignPackage(sign, staged, out, err); };
+    package.before_commit = [&sign, &report, &err](const fs::path& staged) {
+      return SignPackage(sign, staged, report, err);
+    };
   }
-  return Pack(package, out, err);
+  return Pack(package, report, err);
 }
 
 }  // namespace harwpack

@@ -10,6 +10,7 @@
 
 #include "packer/container.h"
 #include "packer/nsis.h"
+#include "packer/progress.h"
 #include "packer/signing.h"
 
 namespace harwpack {
@@ -23,11 +24,13 @@ struct CreateRequest {
   Compression compression = Compression::kLzma;    ///< how a folder build packs the contents
   std::optional<SignRequest> sign;                 ///< sign the extractor, then the package
   std::optional<std::uint64_t> source_date_epoch;  ///< file times newer than this are stored as it
+  OutputMode output = OutputMode::kLines;          ///< what goes to standard output
 };
 
-/// Runs create: results to `out`, messages (one line each, a failing
-/// signer's output indented below) to `err`. Returns the exit code. On any
-/// failure nothing is left under the output name and no temporary file stays.
+/// Runs create: a line per phase with its figures and the results to `out`
+/// (as request.output says), messages (one line each, a failing signer's
+/// output indented below) to `err`. Returns the exit code. On any failure
+/// nothing is left under the output name and no temporary file stays.
 int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err);
 
 }  // namespace harwpack

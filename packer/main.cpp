@@ -5,6 +5,7 @@
 
 #include "packer/cli.h"
 #include "packer/interrupt.h"
+#include "packer/progress.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ namespace {
 int Run(const std::vector<std::string>& args) {
   const std::string error = harwpack::CatchInterrupts();
   if (!error.empty()) std::cerr << "harwpack: warning: an interrupt will leave temporary files (" << error << ")\n";
-  const int code = harwpack::RunCli(args, std::cout, std::cerr);
+  const int code = harwpack::RunCli(args, std::cout, std::cerr, harwpack::StandardOutputIsTerminal());
   if (code != harwpack::kExitOk && harwpack::InterruptSignal() != 0) {
     std::cout.flush();
     std::cerr.flush();

@@ -126,6 +126,22 @@ std::optional<Compression> ParseCompression(const std::string& name) {
   return std::nullopt;
 }
 
+bool IsSolid(Compression compression) { return compression == Compression::kLzma; }
+
+std::string CompressionSettings(Compression compression) {
+  switch (compression) {
+    case Compression::kLzma:
+      return "lzma (solid, " + std::to_string(kLzmaDictionaryMiB) + " MiB dictionary)";
+    case Compression::kZlib:
+      return "zlib (file by file)";
+    case Compression::kBzip2:
+      return "bzip2 (file by file)";
+    case Compression::kNone:
+      return "none";
+  }
+  return "";
+}
+
 std::string NsisLiteral(const std::string& text, NsisReader reader) {
   std::string extractor;  // what the tokenizer must hand on: for the extractor, "$$" for every "$"
   for (char c : text) {
@@ -211,7 +227,8 @@ std::string ProbeMakensis(const fs::path& makensis, const fs::path& work_dir, st
   return "";
 }
 
-std::string BuildExtractor(const ExtractorJob& job, const fs::path& work_dir, std::size_t& clamped) {
+std::string BuildExtractor(const ExtractorJob& job, const fs::path& work_dir, std::size_t& clamped,
+                           const std::function<void()>& while_compiling) {
   ExtractorSources sources;
   const std::string error = StageInputs(job, work_dir, sources, clamped);
   if (!error.empty()) return error;
@@ -225,8 +242,10 @@ std::string BuildExtractor(const ExtractorJob& job, const fs::path& work_dir, st
   }
   // Run in the working folder, with no configuration file of the machine or
   // user (nsisconf.nsh), so that only the script decides what is built.
-  const fs::path log = work_dir / "makensis.log";
-  const ProcessResult run = RunProcess(job.makensis, {"-V2", "-NOCONFIG", "extractor.nsi"}, log, work_dir);
+  // Verbosity 4 gives a line per file added, which the progress follows.
+  const fs::path log = work_dir / kCompilerLogName;
+  const ProcessResult run =
+      RunProcess(job.makensis, {"-V4", "-NOCONFIG", "extractor.nsi"}, log, work_dir, while_compiling);
   if (!run.error.empty()) return "NSIS compiler failed: " + run.error;
   if (run.exit_code != 0) {
     return "NSIS compiler failed (exit " + std::to_string(run.exit_code) + "): " + LastLogLine(log);

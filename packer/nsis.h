@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,12 @@ enum class Compression {
 /// The compression called `name` ("lzma", "zlib", "bzip2" or "none"); nullopt for any other.
 std::optional<Compression> ParseCompression(const std::string& name);
 
+/// True for a compressor that packs all files as one stream after the last is added.
+bool IsSolid(Compression compression);
+
+/// The compressor and its settings as the script sets them, for messages: "lzma (solid, 8 MiB dictionary)".
+std::string CompressionSettings(Compression compression);
+
 /// What the self-extractor holds and where it unpacks.
 struct ExtractorJob {
   std::vector<FolderEntry> entries;                ///< the installation folder's listing (ListFolder)
@@ -34,6 +41,8 @@ struct ExtractorJob {
 
 /// Name of the extractor that BuildExtractor writes into its working folder.
 inline constexpr char kExtractorName[] = "extractor.exe";
+/// Name of the compiler's output there, written as it runs (a line per file added).
+inline constexpr char kCompilerLogName[] = "makensis.log";
 
 /// Who reads a string of the script.
 enum class NsisReader {
@@ -73,7 +82,10 @@ std::string ProbeMakensis(const std::filesystem::path& makensis, const std::file
                           std::string& version);
 
 /// Stages the inputs, writes the script into `work_dir` and compiles it there
-/// to kExtractorName; "" on success, else one line that quotes the compiler's error.
-std::string BuildExtractor(const ExtractorJob& job, const std::filesystem::path& work_dir, std::size_t& clamped);
+/// to kExtractorName, the compiler's output going to kCompilerLogName;
+/// `while_compiling`, when set, is called about ten times a second while the
+/// compiler runs. "" on success, else one line that quotes the compiler's error.
+std::string BuildExtractor(const ExtractorJob& job, const std::filesystem::path& work_dir, std::size_t& clamped,
+                           const std::function<void()>& while_compiling = {});
 
 }  // namespace harwpack

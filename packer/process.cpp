@@ -64,24 +64,28 @@ std::wstring Wide(const std::string& utf8) {
 
 std::string LastError(const char* call) { return std::string(call) + " failed (error " + std::to_string(GetLastError()) + ")"; }
 
-/// Waits for the process in short steps; on an interrupt ends it (it runs
-/// without a console of ours, so Ctrl+C does not reach it) and waits for that.
-DWORD WaitUnlessInterrupted(HANDLE process) {
+/// Waits for the process in short steps, calling `while_running` between
+/// them; on an interrupt ends it (it runs without a console of ours, so
+/// Ctrl+C does not reach it) and waits for that.
+DWORD WaitUnlessInterrupted(HANDLE process, const std::function<void()>& while_running) {
   for (;;) {
-    const DWORD waited = WaitForSingleObject(process, 100);
+    const DWORD waited = WaitForSingleObject(process, kWhileRunningMilliseconds);
     if (waited != WAIT_TIMEOUT) return waited;
-    if (InterruptSignal() == 0) continue;
+    if (InterruptSignal() == 0) {
+      if (while_running) while_running();
+      continue;
+    }
     if (!TerminateProcess(process, 1)) return WAIT_FAILED;
     return WaitForSingleObject(process, INFINITE);
   }
 }
 
 /// Waits for the process and takes its exit code; closes its handles.
-ProcessResult Reap(PROCESS_INFORMATION& info) {
+ProcessResult Reap(PROCESS_INFORMATION& info, const std::function<void()>& while_running) {
   ProcessResult result;
   result.started = true;
   DWORD code = 0;
-  if (WaitUnlessInterrupted(info.hProcess) != WAIT_OBJECT_0) {
+  if (WaitUnlessInterrupted(info.hProcess, while_running) != WAIT_OBJECT_0) {
     result.error = LastError("WaitForSingleObject");
   } else if (!GetExitCodeProcess(info.hProcess, &code)) {
     result.error = LastError("GetExitCodeProcess");
@@ -98,7 +102,8 @@ ProcessResult Reap(PROCESS_INFORMATION& info) {
 }  // namespace
 
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
-                         const std::filesystem::path& log_file, const std::filesystem::path& working_directory) {
+                         const std::filesystem::path& log_file, const std::filesystem::path& working_directory,
+                         const std::function<void()>& while_running) {
   if (InterruptSignal() != 0) return {InterruptError(), -1};
   std::string line = QuoteWindowsArgument(PathToUtf8(Resolved(program)));
   for (const std::string& arg : args) line += " " + QuoteWindowsArgument(arg);
@@ -121,7 +126,7 @@ ProcessResult RunProcess(const std::filesystem::path& program, const std::vector
   if (!started) {
     result.error = "cannot start '" + PathToUtf8(program) + "' (error " + std::to_string(GetLastError()) + ")";
   } else {
-    result = Reap(info);
+    result = Reap(info, while_running);
   }
   if (!CloseHandle(log) && result.error.empty()) result.error = LastError("CloseHandle(log)");
   return result;
@@ -138,18 +143,24 @@ std::string Errno(const std::string& what, int code) {
 /// Seconds a helper may take to end after an interrupt was passed on to it.
 constexpr int kGraceSeconds = 5;
 
-/// Waits for the helper. After an interrupt (which the signal handler passes
-/// on to it) it is given kGraceSeconds to end, then killed.
-pid_t WaitForChild(pid_t pid, int& status) {
+/// Waits for the helper, in steps that call `while_running` when it is set.
+/// After an interrupt (which the signal handler passes on to it) the helper
+/// is given kGraceSeconds to end, then killed.
+pid_t WaitForChild(pid_t pid, int& status, const std::function<void()>& while_running) {
   SetRunningChild(pid);
   if (InterruptSignal() != 0) kill(pid, InterruptSignal());  // it came before the helper was known
   std::chrono::steady_clock::time_point deadline{};
   pid_t done;
   for (;;) {
     const bool interrupted = InterruptSignal() != 0;
-    done = waitpid(pid, &status, interrupted ? WNOHANG : 0);
+    done = waitpid(pid, &status, interrupted || while_running ? WNOHANG : 0);
     if (done == pid || (done < 0 && errno != EINTR)) break;
-    if (!interrupted) continue;
+    if (done < 0) continue;  // a signal came during a blocking wait
+    if (!interrupted) {
+      while_running();
+      std::this_thread::sleep_for(std::chrono::milliseconds(kWhileRunningMilliseconds));
+      continue;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (deadline == std::chrono::steady_clock::time_point{}) deadline = now + std::chrono::seconds(kGraceSeconds);
     if (now > deadline) kill(pid, SIGKILL);
@@ -159,9 +170,9 @@ pid_t WaitForChild(pid_t pid, int& status) {
   return done;
 }
 
-ProcessResult Wait(pid_t pid) {
+ProcessResult Wait(pid_t pid, const std::function<void()>& while_running) {
   int status = 0;
-  if (WaitForChild(pid, status) < 0) return {Errno("waitpid failed", errno), -1, true};
+  if (WaitForChild(pid, status, while_running) < 0) return {Errno("waitpid failed", errno), -1, true};
   if (InterruptSignal() != 0) return {InterruptError(), -1, true};
   if (WIFEXITED(status)) return {"", WEXITSTATUS(status), true};
   return {"it was ended by signal " + std::to_string(WTERMSIG(status)), -1, true};
@@ -170,7 +181,8 @@ ProcessResult Wait(pid_t pid) {
 }  // namespace
 
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
-                         const std::filesystem::path& log_file, const std::filesystem::path& working_directory) {
+                         const std::filesystem::path& log_file, const std::filesystem::path& working_directory,
+                         const std::function<void()>& while_running) {
   if (InterruptSignal() != 0) return {InterruptError(), -1};
   std::vector<std::string> storage{Resolved(program).string()};
   storage.insert(storage.end(), args.begin(), args.end());
@@ -194,7 +206,7 @@ ProcessResult RunProcess(const std::filesystem::path& program, const std::vector
   if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   const int destroyed = posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return {Errno("cannot start '" + program.string() + "'", rc), -1};
-  ProcessResult result = Wait(pid);
+  ProcessResult result = Wait(pid, while_running);
   if (destroyed != 0 && result.error.empty()) result.error = Errno("posix_spawn_file_actions_destroy failed", destroyed);
   return result;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,18 @@ struct ProcessResult {
   bool started = false;  ///< it was started (error then says how it ended abnormally)
 };
 
+/// How often `while_running` is called while a helper program runs.
+inline constexpr int kWhileRunningMilliseconds = 100;
+
 /// Runs `program` (searched on PATH when it names no directory) with `args`,
 /// sends its standard output and error to `log_file`, and waits for it. It
 /// starts in `working_directory`, or in the current one when that is empty.
+/// `while_running`, when set, is called every kWhileRunningMilliseconds until
+/// the program ends (to show its progress, for example).
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& log_file,
-                         const std::filesystem::path& working_directory = {});
+                         const std::filesystem::path& working_directory = {},
+                         const std::function<void()>& while_running = {});
 
 /// Quotes one argument so that the Windows C runtime splits it back unchanged.
 std::string QuoteWindowsArgument(const std::string& arg);

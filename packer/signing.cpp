@@ -156,7 +156,7 @@ std::vector<std::string> ExpandSignCommand(const SignCommand& command, const std
 }
 
 std::string SignFile(const SignRequest& request, const fs::path& file, const fs::path& copy,
-                     const std::string& what, std::ostream& err) {
+                     const std::string& what, Reporter& report, std::ostream& err) {
   fs::path log;
   Attempt attempt;
   int tried = 0;
@@ -171,6 +171,8 @@ std::string SignFile(const SignRequest& request, const fs::path& file, const fs:
     // A log of its own for every run: under Wine a helper process of the last
     // signer may still hold that one's log open for a moment.
     log = request.log_dir / PathFromUtf8(PathToUtf8(copy.filename()) + "-" + std::to_string(tried + 1) + ".log");
+    report.Line("signing " + what + " " + PathToUtf8(file) + ", attempt " + std::to_string(tried + 1) + " of " +
+                std::to_string(request.attempts));
     attempt = SignOnce(request, file, copy, log);
     ++tried;
     if (attempt.error.empty() || attempt.final || InterruptSignal() != 0) break;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "packer/progress.h"
+
 namespace harwpack {
 
 /// Stands for the file to sign.
@@ -44,11 +46,12 @@ struct SignRequest {
 
 /// Signs `file`, which messages call `what` ("the package"). A signer that
 /// writes a copy gets `copy` as {out} (it must not exist; the packer removes
-/// it first) and its result replaces `file`. A failing command (a non-zero
-/// exit, or no copy written) is tried again after a pause, each retry noted
-/// on `err`; a command that cannot be started is not. Returns "" or an error
-/// that ends with the last attempt's output.
+/// it first) and its result replaces `file`. Each attempt is a phase line on
+/// `report`. A failing command (a non-zero exit, or no copy written) is tried
+/// again after a pause, each retry noted on `err`; a command that cannot be
+/// started is not. Returns "" or an error that ends with the last attempt's output.
 std::string SignFile(const SignRequest& request, const std::filesystem::path& file,
-                     const std::filesystem::path& copy, const std::string& what, std::ostream& err);
+                     const std::filesystem::path& copy, const std::string& what, Reporter& report,
+                     std::ostream& err);
 
 }  // namespace harwpack

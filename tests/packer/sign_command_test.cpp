@@ -145,7 +145,26 @@ TEST_P(SignCreateTest, SignsBothOrFailsCleanly) {
     return;
   }
   ASSERT_EQ(left, std::vector<std::string>{"pkg.exe"}) << "temporary files left behind";
-  EXPECT_NE(run.out.find("signed the self-extractor\nsigned the package\ncreated "), std::string::npos) << run.out;
+  // The phase lines around the results, a line for every run of the signer.
+  std::vector<std::pair<std::string, std::string>> expected = {{"checked the archive ", ": 3000 bytes"}};
+  for (int attempt = 1; attempt <= c.retries + 1; ++attempt) {
+    expected.push_back({"signing the self-extractor ", ", attempt " + std::to_string(attempt) + " of 3"});
+  }
+  expected.insert(expected.end(), {{"signed the self-extractor", ""},
+                                   {"writing ", "pkg.exe"},
+                                   {"signing the package ", ", attempt 1 of 3"},
+                                   {"signed the package", ""},
+                                   {"created ", ")"}});
+  std::istringstream lines(run.out);
+  std::size_t at = 0;
+  for (std::string line; std::getline(lines, line); ++at) {
+    ASSERT_LT(at, expected.size()) << run.out;
+    const auto& [start, end] = expected[at];
+    EXPECT_TRUE(line.rfind(start, 0) == 0 && line.size() >= end.size() &&
+                line.compare(line.size() - end.size(), end.size(), end) == 0)
+        << "line " << at << ": " << line;
+  }
+  EXPECT_EQ(at, expected.size()) << run.out;
   // The extractor was signed before it was embedded, the package after it was written.
   const Bytes marker = {'F', 'A', 'K', 'E', '-', 'S', 'I', 'G', 'N', 'A', 'T', 'U', 'R', 'E', '\n'};
   Bytes signed_archive = archive_;
