@@ -103,9 +103,8 @@ std::string CheckedLine(const CreateRequest& request, const std::vector<FolderEn
   }
   std::size_t folders = 0;
   const CompileTotals totals = CountListing(entries, request.compression, folders);
-  return "checked " + PathToUtf8(*request.folder) + ": " + std::to_string(totals.files) + " files, " +
-         std::to_string(folders) + " folders, " + std::to_string(totals.bytes) + " bytes (" +
-         Megabytes(totals.bytes) + ")";
+  return "checked " + PathToUtf8(*request.folder) + ": " + Counted(totals.files, "file") + ", " +
+         Counted(folders, "folder") + ", " + std::to_string(totals.bytes) + " bytes (" + Megabytes(totals.bytes) + ")";
 }
 
 /// "12.3 s" from a duration.
@@ -117,7 +116,7 @@ std::string Seconds(std::chrono::steady_clock::duration elapsed) {
 /// Compiles the extractor with NSIS `version`; on a terminal the live line follows the compiler. "" or the error.
 std::string Compile(const ExtractorJob& job, const CompileTotals& totals, const std::string& version,
                     const TempDirectory& work, std::size_t& clamped, Reporter& report) {
-  const std::string files = std::to_string(totals.files) + " files (" + Megabytes(totals.bytes) + ")";
+  const std::string files = Counted(totals.files, "file") + " (" + Megabytes(totals.bytes) + ")";
   report.Line(job.compression == Compression::kNone
                   ? "storing " + files + " uncompressed with NSIS " + version
                   : "compressing " + files + " with " + CompressionSettings(job.compression) + ", NSIS " + version);

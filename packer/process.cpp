@@ -143,28 +143,33 @@ std::string Errno(const std::string& what, int code) {
 /// Seconds a helper may take to end after an interrupt was passed on to it.
 constexpr int kGraceSeconds = 5;
 
-/// Waits for the helper, in steps that call `while_running` when it is set.
-/// After an interrupt (which the signal handler passes on to it) the helper
-/// is given kGraceSeconds to end, then killed.
+/// Steps in which an ended helper is noticed while polling.
+constexpr std::chrono::milliseconds kPollStep{20};
+
+/// Waits for the helper; when `while_running` is set, in short steps that
+/// call it every kWhileRunningMilliseconds. After an interrupt (which the
+/// signal handler passes on to the helper) it is given kGraceSeconds to end,
+/// then killed.
 pid_t WaitForChild(pid_t pid, int& status, const std::function<void()>& while_running) {
   SetRunningChild(pid);
   if (InterruptSignal() != 0) kill(pid, InterruptSignal());  // it came before the helper was known
-  std::chrono::steady_clock::time_point deadline{};
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline{};
+  Clock::time_point called{};  // long ago: the first call comes at once
   pid_t done;
   for (;;) {
     const bool interrupted = InterruptSignal() != 0;
     done = waitpid(pid, &status, interrupted || while_running ? WNOHANG : 0);
     if (done == pid || (done < 0 && errno != EINTR)) break;
     if (done < 0) continue;  // a signal came during a blocking wait
-    if (!interrupted) {
+    const auto now = Clock::now();
+    if (!interrupted && now - called >= std::chrono::milliseconds(kWhileRunningMilliseconds)) {
       while_running();
-      std::this_thread::sleep_for(std::chrono::milliseconds(kWhileRunningMilliseconds));
-      continue;
+      called = now;
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (deadline == std::chrono::steady_clock::time_point{}) deadline = now + std::chrono::seconds(kGraceSeconds);
-    if (now > deadline) kill(pid, SIGKILL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (interrupted && deadline == Clock::time_point{}) deadline = now + std::chrono::seconds(kGraceSeconds);
+    if (interrupted && now > deadline) kill(pid, SIGKILL);
+    std::this_thread::sleep_for(kPollStep);
   }
   SetRunningChild(0);
   return done;

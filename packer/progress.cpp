@@ -56,6 +56,10 @@ std::string Megabytes(std::uint64_t bytes) {
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " MB";
 }
 
+std::string Counted(std::uint64_t count, const std::string& noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 unsigned PerCent(std::uint64_t part, std::uint64_t whole) {
   if (whole == 0) return 0;
   if (part >= whole) return 100;

@@ -58,6 +58,9 @@ class Reporter {
 /// `bytes` in decimal megabytes with one decimal ("171.4 MB"), for lines a person reads.
 std::string Megabytes(std::uint64_t bytes);
 
+/// "1 file", "3 files": `count` and `noun`, plural unless it is one.
+std::string Counted(std::uint64_t count, const std::string& noun);
+
 /// `part` of `whole` in whole per cent, rounded down (0 when `whole` is 0).
 unsigned PerCent(std::uint64_t part, std::uint64_t whole);
 

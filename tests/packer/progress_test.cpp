@@ -222,6 +222,7 @@ const char kSlowCompiler[] =
     "#!/bin/sh\n"
     "if [ \"$1\" = -VERSION ]; then exec makensis \"$@\"; fi\n"
     "makensis \"$@\" >replay.txt 2>&1; code=$?\n"
+    "sleep 0.3\n"
     "while IFS= read -r line; do\n"
     "  printf '%s\\n' \"$line\"\n"
     "  case $line in File:*) sleep 0.3;; SectionEnd*) sleep 0.8;; esac\n"
