@@ -1,5 +1,6 @@
 #include "packer/create.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <system_error>
@@ -79,14 +80,11 @@ bool CheckFolderBuild(const fs::path& folder, const UpdaterSettings& settings, s
   return Report(messages, err);
 }
 
-/// The files, folders and bytes of a listing.
-CompileTotals CountListing(const std::vector<FolderEntry>& entries, Compression compression,
-                           std::size_t& folders) {
+/// The files of a listing and their bytes.
+CompileTotals CountFiles(const std::vector<FolderEntry>& entries, Compression compression) {
   CompileTotals totals;
   totals.compression = compression;
-  folders = 0;
   for (const FolderEntry& entry : entries) {
-    if (entry.kind == EntryKind::kFolder) ++folders;
     if (entry.kind != EntryKind::kFile) continue;
     ++totals.files;
     totals.bytes += entry.size;
@@ -101,10 +99,11 @@ std::string CheckedLine(const CreateRequest& request, const std::vector<FolderEn
     const std::uintmax_t size = fs::file_size(*request.archive, ec);
     return "checked the archive " + PathToUtf8(*request.archive) + ": " + std::to_string(ec ? 0 : size) + " bytes";
   }
-  std::size_t folders = 0;
-  const CompileTotals totals = CountListing(entries, request.compression, folders);
+  const CompileTotals totals = CountFiles(entries, request.compression);
+  const auto folders = std::count_if(entries.begin(), entries.end(),
+                                     [](const FolderEntry& entry) { return entry.kind == EntryKind::kFolder; });
   return "checked " + PathToUtf8(*request.folder) + ": " + Counted(totals.files, "file") + ", " +
-         Counted(folders, "folder") + ", " + std::to_string(totals.bytes) + " bytes (" + Megabytes(totals.bytes) + ")";
+         Counted(static_cast<std::uint64_t>(folders), "folder") + ", " + std::to_string(totals.bytes) + " bytes (" + Megabytes(totals.bytes) + ")";
 }
 
 /// "12.3 s" from a duration.
@@ -132,8 +131,7 @@ std::string Compile(const ExtractorJob& job, const CompileTotals& totals, const 
 fs::path MakeExtractor(const CreateRequest& request, const UpdaterSettings& settings,
                        std::vector<FolderEntry> entries, const TempDirectory& work, Reporter& report,
                        std::ostream& err) {
-  std::size_t folders = 0;
-  const CompileTotals totals = CountListing(entries, request.compression, folders);
+  const CompileTotals totals = CountFiles(entries, request.compression);
   ExtractorJob job{std::move(entries), settings.folder_name, request.makensis, request.source_date_epoch,
                    request.compression};
   std::string version;
