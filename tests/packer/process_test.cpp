@@ -1,7 +1,8 @@
-// Running helper programs: exit codes, captured output and Windows quoting.
+// Running helper programs: exit codes, captured output, the calls while one runs and Windows quoting.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "packer/process.h"
 #include "tests/packer/test_support.h"
@@ -38,6 +39,21 @@ TEST(RunProcessTest, ReportsExitCodeAndCapturesOutput) {
 #ifndef _WIN32
   EXPECT_NE(run.output.find("oops"), std::string::npos) << "standard error goes to the log too";
 #endif
+}
+
+TEST(RunProcessTest, CallsBackWhileTheProgramRuns) {
+  harwpack_test::ScratchDir dir;
+  int calls = 0;
+#ifdef _WIN32
+  const std::string program = "cmd.exe";
+  const std::vector<std::string> args = {"/c", "ping -n 2 127.0.0.1 >nul"};
+#else
+  const std::string program = "sh";
+  const std::vector<std::string> args = {"-c", "sleep 0.6"};
+#endif
+  const harwpack::ProcessResult run = harwpack::RunProcess(program, args, dir / "log", {}, [&calls] { ++calls; });
+  ASSERT_EQ(run.error, "");
+  EXPECT_GE(calls, 3) << "called every " << harwpack::kWhileRunningMilliseconds << " ms";
 }
 
 TEST(RunProcessTest, MissingProgramIsAnError) {
