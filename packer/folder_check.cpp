@@ -40,6 +40,12 @@ const FolderEntry* FindListed(const std::vector<FolderEntry>& entries, const std
   return found;
 }
 
+/// True for a name Windows starts as a program image itself (".exe" in any case).
+bool IsProgramName(const std::u16string& name) {
+  const std::u16string folded = Folded(name);
+  return folded.size() > 4 && folded.compare(folded.size() - 4, 4, u".EXE") == 0;
+}
+
 std::string Quoted(const std::u16string& text) { return "'" + Utf16ToUtf8(text) + "'"; }
 
 /// Checks one file name, or one part of a folder name, for what Windows does not allow.
@@ -51,6 +57,27 @@ std::string CheckComponent(const std::u16string& part) {
     }
   }
   if (part.back() == u'.' || part.back() == u' ') return "has a part ending in a dot or blank";
+  return "";
+}
+
+/// Why the file at `path`, named like a program (".exe"), is no Windows
+/// program image: the loader needs "MZ" at its start and "PE\0\0" where the
+/// 32-bit value at byte 0x3C points. "" when both are there.
+std::string ProgramImageProblem(const fs::path& path) {
+  InputFile file(path, "setup program");
+  std::uint8_t dos[0x40] = {};
+  if (!file.ok()) return file.error();
+  if (file.size() < sizeof dos) return "is too short to be a Windows program (" + std::to_string(file.size()) + " bytes)";
+  if (!file.ReadExact(dos, sizeof dos, "its headers")) return file.error();
+  if (dos[0] != 'M' || dos[1] != 'Z') return "is not a Windows program: it does not start with \"MZ\"";
+  std::uint64_t pe = 0;  // little-endian
+  for (int i = 3; i >= 0; --i) pe = pe << 8 | dos[0x3C + i];
+  std::uint8_t signature[4] = {};
+  if (pe + sizeof signature > file.size() || !file.Seek(pe) ||
+      !file.ReadExact(signature, sizeof signature, "its PE signature") ||
+      std::string(signature, signature + 4) != std::string("PE\0\0", 4)) {
+    return "is not a Windows program: it has no PE header (an MS-DOS program or other data)";
+  }
   return "";
 }
 
@@ -162,6 +189,11 @@ void CheckSetupInFolder(const UpdaterSettings& settings, const fs::path& folder,
     messages.push_back({Severity::kError, label + " is missing: the folder has no " + PathToUtf8(missing)});
   } else if (found->kind == EntryKind::kFolder) {  // a link or special entry has an error of its own
     messages.push_back({Severity::kError, label + " is not a file in the folder: " + Shown(*found)});
+  } else if (found->kind == EntryKind::kFile && IsProgramName(below.back())) {
+    // Windows answers a broken program with a message box, and the hidden,
+    // unattended run would wait for someone to close it.
+    const std::string problem = ProgramImageProblem(found->path);
+    if (!problem.empty()) messages.push_back({Severity::kError, label + " " + problem});
   }
 }
 

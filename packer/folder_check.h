@@ -26,9 +26,10 @@ std::string CheckFolderName(const std::u16string& name);
 
 /// Finds the setup program that `settings` name in the listing `entries` of
 /// `folder`, which the extractor unpacks as settings.folder_name into the
-/// current directory. Appends an error when it is missing there or is no
-/// file, a warning when it lies outside the unpacked folder, nothing when it
-/// is found or not run (/X).
+/// current directory. Appends an error when it is missing there, is no file,
+/// or is named ".exe" but is no Windows program image ("MZ" and a PE header);
+/// a warning when it lies outside the unpacked folder; nothing when it is
+/// found or not run (/X).
 void CheckSetupInFolder(const UpdaterSettings& settings, const std::filesystem::path& folder,
                         const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages);
 

@@ -79,11 +79,25 @@ TEST(FolderNameTest, AcceptsOnlyRelativeWindowsNames) {
   }
 }
 
-/// An installation folder with a setup program and a tool in a subfolder.
+/// An installation folder with a setup program, a tool in a subfolder, and
+/// files named like programs that are none.
 void MakeFolder(const fs::path& folder) {
+  using harwpack_test::WriteBytes;
   fs::create_directories(folder / "Tools");
-  harwpack_test::WriteBytes(folder / "Setup.exe", {'M', 'Z'});
-  harwpack_test::WriteBytes(folder / "Tools" / "Run.exe", {'M', 'Z'});
+  WriteBytes(folder / "Setup.exe", harwpack_test::MinimalPe());
+  WriteBytes(folder / "Tools" / "Run.exe", harwpack_test::MinimalPe());
+  WriteBytes(folder / "Tools" / "Stub.exe", {'M', 'Z'});
+  harwpack_test::Bytes dos = harwpack_test::Pattern(0x80, 3);
+  dos[0] = 'M';
+  dos[1] = 'Z';
+  harwpack_test::Bytes far_header = dos;
+  dos[0x3C] = 0x40;  // at 0x40: pattern bytes, not "PE\0\0"
+  dos[0x3D] = dos[0x3E] = dos[0x3F] = 0;
+  far_header[0x3C] = far_header[0x3D] = far_header[0x3E] = far_header[0x3F] = 0xFF;
+  WriteBytes(folder / "Tools" / "Dos.exe", dos);
+  WriteBytes(folder / "Tools" / "Far.exe", far_header);
+  WriteBytes(folder / "Tools" / "Text.exe", harwpack_test::Pattern(100, 4));
+  WriteBytes(folder / "Tools" / "Setup.msi", harwpack_test::Pattern(100, 5));
 }
 
 struct SetupCase {
@@ -124,7 +138,14 @@ INSTANTIATE_TEST_SUITE_P(
         SetupCase{"names_a_folder", u"/S Disk1\\Tools", 1, 0},
         SetupCase{"names_the_unpacked_folder", u"/S Disk1", 1, 0},
         SetupCase{"missing_but_not_run", u"/X /S Disk1\\Install.exe", 0, 0},
-        SetupCase{"absolute_path", u"/S C:\\Windows\\notepad.exe", 0, 1}),
+        SetupCase{"absolute_path", u"/S C:\\Windows\\notepad.exe", 0, 1},
+        // Windows would answer these with a message box that nobody sees.
+        SetupCase{"two_bytes_named_exe", u"/S Disk1\\Tools\\Stub.exe", 1, 0},
+        SetupCase{"dos_header_only", u"/S Disk1\\Tools\\Dos.exe", 1, 0},
+        SetupCase{"header_offset_past_end", u"/S Disk1\\Tools\\Far.exe", 1, 0},
+        SetupCase{"data_named_exe_any_case", u"/S Disk1\\Tools\\text.EXE", 1, 0},
+        SetupCase{"not_a_program_but_not_run", u"/X /S Disk1\\Tools\\Text.exe", 0, 0},
+        SetupCase{"opened_by_its_type", u"/S Disk1\\Tools\\Setup.msi", 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 /// The problems CheckFolderContents finds in `folder`, one line each.

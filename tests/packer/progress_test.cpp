@@ -132,7 +132,10 @@ class CreateOutputTest : public ::testing::Test {
     }
     harwpack_test::WriteBytes(dir_ / "stub.exe", harwpack_test::MinimalPe());
     fs::create_directories(dir_ / "Disk1" / "sub");
-    harwpack_test::WriteBytes(dir_ / "Disk1" / "Setup.exe", harwpack_test::Pattern(40000, 1));
+    harwpack_test::Bytes setup = harwpack_test::MinimalPe();
+    const harwpack_test::Bytes rest = harwpack_test::Pattern(40000 - setup.size(), 1);
+    setup.insert(setup.end(), rest.begin(), rest.end());
+    harwpack_test::WriteBytes(dir_ / "Disk1" / "Setup.exe", setup);
     harwpack_test::WriteBytes(dir_ / "Disk1" / "a.txt", {});
     harwpack_test::WriteBytes(dir_ / "Disk1" / "sub" / "b.bin", harwpack_test::Pattern(60000, 2));
   }

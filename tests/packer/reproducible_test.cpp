@@ -71,7 +71,10 @@ constexpr std::uint64_t kEpoch = 1700000000;  // 2023-11-14 22:13:20 UTC, an eve
 /// The installation used for every build: names beyond ASCII, a '$', an empty folder, a subfolder.
 const std::vector<std::pair<std::string, std::string>>& Files() {
   static const std::vector<std::pair<std::string, std::string>> files = {
-      {"Setup.exe", "MZ setup"},
+      {"Setup.exe", [] {
+         const harwpack_test::Bytes pe = harwpack_test::MinimalPe();
+         return std::string(pe.begin(), pe.end());
+       }()},
       {"readme $1.txt", "read me"},
       {"\xC3\x96rdner/\xC3\xA4pfel.txt", "apples"},
       {"sub/a.txt", "a"},
