@@ -538,6 +538,12 @@ std::vector<Case> Cases() {
        1, "(Permission denied)", 1, false, false},
       {"out_is_a_folder", 6, [](Bench& b) { fs::create_directories(b.out); }, 1, "is a directory", 1, false, false},
       {"out_is_the_stub", 6, [](Bench& b) { b.out = b.stub; }, 1, "is the stub itself", 1, false, false},
+      // A setup program Windows cannot start: the run would wait on an error box nobody sees.
+      {"setup_not_a_program", 0, [](Bench& b) { WriteText(b.folder / "Setup.exe", "@echo off\r\n"); }, 1,
+       "setup program 'Disk1\\Setup.exe' is too short to be a Windows program (11 bytes)", 1, false, false},
+      {"setup_a_dos_program", 0,
+       [](Bench& b) { WriteText(b.folder / "Setup.exe", "MZ" + std::string(62, '\0') + "text after the header"); }, 1,
+       "setup program 'Disk1\\Setup.exe' is not a Windows program: it has no PE header", 1, false, false},
       // Reading and size limits, before anything is compressed.
       {"unreadable_file", 0,
        [](Bench& b) {
