@@ -5,6 +5,7 @@
 #include <map>
 #include <system_error>
 
+#include "packer/container.h"
 #include "packer/file_io.h"
 #include "packer/interrupt.h"
 #include "packer/text.h"
@@ -70,8 +71,7 @@ std::string ProgramImageProblem(const fs::path& path) {
   if (file.size() < sizeof dos) return "is too short to be a Windows program (" + std::to_string(file.size()) + " bytes)";
   if (!file.ReadExact(dos, sizeof dos, "its headers")) return file.error();
   if (dos[0] != 'M' || dos[1] != 'Z') return "is not a Windows program: it does not start with \"MZ\"";
-  std::uint64_t pe = 0;  // little-endian
-  for (int i = 3; i >= 0; --i) pe = pe << 8 | dos[0x3C + i];
+  const std::uint64_t pe = ReadU32(dos + 0x3C);
   std::uint8_t signature[4] = {};
   if (pe + sizeof signature > file.size() || !file.Seek(pe) ||
       !file.ReadExact(signature, sizeof signature, "its PE signature") ||

@@ -62,21 +62,27 @@ std::wstring Wide(const std::string& utf8) {
   return units ? std::wstring(units->begin(), units->end()) : std::wstring();
 }
 
-std::string LastError(const char* call) { return std::string(call) + " failed (error " + std::to_string(GetLastError()) + ")"; }
+/// "<call> failed (error N)"; called right after the failing call, before anything can change the error.
+std::string LastError(const char* call) {
+  const DWORD error = GetLastError();
+  return std::string(call) + " failed (error " + std::to_string(error) + ")";
+}
 
 /// Waits for the process in short steps, calling `while_running` between
 /// them; on an interrupt ends it (it runs without a console of ours, so
-/// Ctrl+C does not reach it) and waits for that.
-DWORD WaitUnlessInterrupted(HANDLE process, const std::function<void()>& while_running) {
+/// Ctrl+C does not reach it) and waits for that. "" or the failed call.
+std::string WaitUnlessInterrupted(HANDLE process, const std::function<void()>& while_running) {
   for (;;) {
     const DWORD waited = WaitForSingleObject(process, kWhileRunningMilliseconds);
-    if (waited != WAIT_TIMEOUT) return waited;
+    if (waited == WAIT_OBJECT_0) return "";
+    if (waited != WAIT_TIMEOUT) return LastError("WaitForSingleObject");
     if (InterruptSignal() == 0) {
       if (while_running) while_running();
       continue;
     }
-    if (!TerminateProcess(process, 1)) return WAIT_FAILED;
-    return WaitForSingleObject(process, INFINITE);
+    if (!TerminateProcess(process, 1)) return LastError("TerminateProcess");
+    if (WaitForSingleObject(process, INFINITE) != WAIT_OBJECT_0) return LastError("WaitForSingleObject");
+    return "";
   }
 }
 
@@ -85,16 +91,16 @@ ProcessResult Reap(PROCESS_INFORMATION& info, const std::function<void()>& while
   ProcessResult result;
   result.started = true;
   DWORD code = 0;
-  if (WaitUnlessInterrupted(info.hProcess, while_running) != WAIT_OBJECT_0) {
-    result.error = LastError("WaitForSingleObject");
-  } else if (!GetExitCodeProcess(info.hProcess, &code)) {
+  result.error = WaitUnlessInterrupted(info.hProcess, while_running);
+  if (result.error.empty() && !GetExitCodeProcess(info.hProcess, &code)) {
     result.error = LastError("GetExitCodeProcess");
-  } else if (InterruptSignal() != 0) {
+  } else if (result.error.empty() && InterruptSignal() != 0) {
     result.error = InterruptError();
   }
   result.exit_code = static_cast<int>(code);
-  if (!CloseHandle(info.hThread) || !CloseHandle(info.hProcess)) {
-    if (result.error.empty()) result.error = LastError("CloseHandle");
+  // Both are closed whatever happened: a failed first close must not leak the second handle.
+  for (HANDLE handle : {info.hThread, info.hProcess}) {
+    if (!CloseHandle(handle) && result.error.empty()) result.error = LastError("CloseHandle");
   }
   return result;
 }

@@ -92,7 +92,7 @@ struct Case {
   bool compiles;        // the NSIS compiler is asked to compile
 };
 
-std::string P(const fs::path& path) { return path.string(); }
+using harwpack_test::P;
 
 void WriteText(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());

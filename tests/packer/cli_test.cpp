@@ -31,7 +31,7 @@ ToolRun RunTool(const std::vector<std::string>& args) {
   return {code, out.str(), err.str()};
 }
 
-std::string P(const fs::path& path) { return harwpack::PathToUtf8(path); }
+using harwpack_test::P;
 
 struct UsageCase {
   const char* name;

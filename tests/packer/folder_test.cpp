@@ -369,7 +369,7 @@ TEST(ExtractorScriptTest, NamesTheChosenCompressorOnly) {
   EXPECT_FALSE(harwpack::ParseCompression("lzma ").has_value());
 }
 
-std::string P(const fs::path& path) { return harwpack::PathToUtf8(path); }
+using harwpack_test::P;
 
 int RunTool(const std::vector<std::string>& args, std::string* err = nullptr) {
   std::ostringstream out;

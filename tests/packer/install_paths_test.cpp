@@ -17,7 +17,7 @@ using harwpack_test::ScratchDir;
 
 namespace {
 
-std::string P(const fs::path& path) { return harwpack::PathToUtf8(path); }
+using harwpack_test::P;
 
 void Touch(const fs::path& path) {
   fs::create_directories(path.parent_path());

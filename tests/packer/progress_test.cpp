@@ -28,7 +28,7 @@ using harwpack_test::ScratchDir;
 
 namespace {
 
-std::string P(const fs::path& path) { return harwpack::PathToUtf8(path); }
+using harwpack_test::P;
 
 TEST(CompilerOutputTest, TakesTheOriginalSizeOfEachFileLine) {
   struct Case {

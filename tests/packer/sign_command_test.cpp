@@ -18,7 +18,7 @@ namespace {
 using harwpack_test::Bytes;
 using harwpack_test::ScratchDir;
 
-std::string P(const fs::path& path) { return harwpack::PathToUtf8(path); }
+using harwpack_test::P;
 
 TEST(SignTemplateTest, SplitsLikeTheVendorWroteIt) {
   struct Case {

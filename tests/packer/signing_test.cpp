@@ -21,7 +21,7 @@ namespace {
 using harwpack_test::Bytes;
 using harwpack_test::ScratchDir;
 
-std::string P(const std::filesystem::path& path) { return harwpack::PathToUtf8(path); }
+using harwpack_test::P;
 
 class SigningTest : public ::testing::Test {
  protected:

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "packer/process.h"
+#include "packer/text.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -34,6 +35,8 @@ ScratchDir::~ScratchDir() {
   std::error_code ec;
   if (!path_.empty()) fs::remove_all(path_, ec);
 }
+
+std::string P(const fs::path& path) { return harwpack::PathToUtf8(path); }
 
 void WriteBytes(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

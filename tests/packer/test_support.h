@@ -27,6 +27,8 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
+/// `path` as a command-line argument of harwpack (UTF-8, as the tool reads it).
+std::string P(const std::filesystem::path& path);
 /// Writes `bytes` to `path`, failing the test on error.
 void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
 /// Reads a whole (small) file; empty when it cannot be read.
