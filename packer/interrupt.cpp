@@ -1,5 +1,6 @@
 #include "packer/interrupt.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -17,23 +18,32 @@
 namespace harwpack {
 namespace {
 
-volatile std::sig_atomic_t g_signal = 0;
+// Atomic, not only volatile: on Windows the console handler sets it from a
+// thread of its own. Lock-free, so that a signal handler may use it too.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler needs a lock-free flag");
+
+/// Keeps the first interrupt: a second one must not rename what stopped the work.
+void Record(int signal) {
+  int none = 0;
+  g_signal.compare_exchange_strong(none, signal);
+}
 
 #ifdef _WIN32
 
 /// Runs on a thread of its own; the waits of the main thread look at the flag.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  if (g_signal == 0) g_signal = event == CTRL_C_EVENT ? SIGINT : SIGBREAK;
+  Record(event == CTRL_C_EVENT ? SIGINT : SIGBREAK);
   return TRUE;
 }
 
 #else
 
-volatile std::sig_atomic_t g_child = 0;
+std::atomic<pid_t> g_child{0};
 
 extern "C" void OnSignal(int signal) {
-  if (g_signal == 0) g_signal = signal;
+  Record(signal);
   const pid_t child = g_child;
   if (child > 0) kill(child, signal);  // async-signal-safe; errno is not looked at afterwards
 }
