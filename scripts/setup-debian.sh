@@ -9,6 +9,7 @@ SUDO=$(need_sudo)
 packages=(
   cmake ninja-build make g++
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest
   libcli11-dev nlohmann-json3-dev libssl-dev 7zip
   wine wine32 wine64
@@ -22,6 +23,29 @@ packages=(
   dpkg-dev
 )
 
+# apt-get update exits non-zero when any one index cannot be fetched (a
+# mirror in mid-sync says "File has unexpected size"), although the others
+# arrived. Tried three times; then the install goes on with the lists there
+# are, and only if it fails is the missing index named as the likely cause.
+update_failures=
+update_package_lists() {
+  local attempt log
+  log=$(mktemp)
+  for attempt in 1 2 3; do
+    if $SUDO apt-get update -q >"$log" 2>&1; then
+      cat "$log"
+      rm -f "$log"
+      update_failures=
+      return
+    fi
+    cat "$log"
+    update_failures=$(grep -E '^(E|W): ' "$log" | grep -oE 'https?://[^ ]+' | sort -u | tr '\n' ' ')
+    [ -n "$update_failures" ] || update_failures="(apt-get update named none)"
+    [ "$attempt" -eq 3 ] || sleep $((attempt * 10))
+  done
+  rm -f "$log"
+}
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -32,6 +56,11 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -q
-  $SUDO apt-get install -y -q --no-install-recommends "${packages[@]}"
+  update_package_lists
+  if ! $SUDO apt-get install -y -q --no-install-recommends "${packages[@]}"; then
+    if [ -n "$update_failures" ]; then
+      echo "setup-debian: the package lists could not all be fetched: ${update_failures% }" >&2
+    fi
+    exit 1
+  fi
 fi
