@@ -59,15 +59,23 @@ endfunction()
 
 ## harw_program_image(<target>)
 ## The package program's image: a 1 MiB stack reserve, address-space layout
-## randomisation, no-execute data, unused code dropped and no symbols. Its
-## manifest comes from its resource script, so the Microsoft linker must not
-## make one of its own (a second RT_MANIFEST resource 1 would collide).
+## randomisation (in the 64-bit edition across the whole 64-bit address
+## space: high-entropy addresses), no-execute data, unused code dropped and
+## no symbols. Its manifest comes from its resource script, so the Microsoft
+## linker must not make one of its own (a second RT_MANIFEST resource 1 would
+## collide).
 function(harw_program_image target)
   if(MINGW)
     target_link_options(${target} PRIVATE -s -Wl,--gc-sections -Wl,--stack,1048576
       -Wl,--dynamicbase -Wl,--nxcompat -fstack-protector-strong)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      target_link_options(${target} PRIVATE -Wl,--high-entropy-va)
+    endif()
   elseif(MSVC)
     target_link_options(${target} PRIVATE /STACK:1048576 /DYNAMICBASE /NXCOMPAT
       /MANIFEST:NO "$<$<CONFIG:Release,MinSizeRel>:/OPT:REF;/OPT:ICF>")
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      target_link_options(${target} PRIVATE /HIGHENTROPYVA)
+    endif()
   endif()
 endfunction()

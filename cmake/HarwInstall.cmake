@@ -1,14 +1,44 @@
 # Where `cmake --install` puts things. Natively (the Debian package):
-#   bin/harwpack, share/harwupdater/HarwUpdater.exe, the man page and the
-#   README under share/. harwpack finds the program at ../share/harwupdater
-#   from its own folder (packer/install_paths.cpp), so these two stay fixed.
-# On Windows (the zip): harwpack.exe, HarwUpdater.exe and README.md side by side.
+#   bin/harwpack, share/harwupdater/HarwUpdater.exe (the x86 edition),
+#   share/harwupdater/x64/HarwUpdater.exe (the x64 edition), the man page and
+#   the README under share/. harwpack finds the programs at ../share/harwupdater
+#   from its own folder (packer/install_paths.cpp), so these stay fixed.
+# On Windows (the zips): harwpack.exe, HarwUpdater.exe (x86) and README.md
+# side by side, the x64 edition in x64/ below them.
 include(GNUInstallDirs)
+
+# The programs that are installed beside harwpack. A tree builds at most one
+# edition itself; the other comes from the tree that builds it.
+set(HARW_PROGRAM "" CACHE FILEPATH
+  "The x86 edition's HarwUpdater.exe (build/win/bin/HarwUpdater.exe) to install and package with harwpack")
+set(HARW_PROGRAM_X64 "" CACHE FILEPATH
+  "The x64 edition's HarwUpdater.exe (build/win64/bin/HarwUpdater.exe) to install and package with harwpack")
+
+## harw_install_program(<edition> <file>)
+## Installs a program built by another tree as the given edition's HarwUpdater.exe.
+function(harw_install_program edition file)
+  set(destination ${HARW_INSTALL_PROGRAMDIR})
+  if(edition STREQUAL "x64")
+    set(destination ${HARW_INSTALL_PROGRAMDIR}/x64)
+  endif()
+  install(CODE "if(NOT EXISTS \"${file}\")
+  message(FATAL_ERROR \"${file} does not exist: build the ${edition} edition's Windows tree first\")
+endif()")
+  install(FILES ${file} DESTINATION ${destination} RENAME HarwUpdater.exe)
+endfunction()
 
 if(WIN32)
   set(HARW_INSTALL_BINDIR .)
   set(HARW_INSTALL_PROGRAMDIR .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  # This tree's own edition is installed from its target (src/CMakeLists.txt).
+  if(HARW_EDITION STREQUAL "x86" AND HARW_PROGRAM_X64)
+    harw_install_program(x64 ${HARW_PROGRAM_X64})
+  elseif(HARW_EDITION STREQUAL "x64" AND HARW_PROGRAM)
+    harw_install_program(x86 ${HARW_PROGRAM})
+  else()
+    message(STATUS "The other edition's program is not set: the zip holds only the ${HARW_EDITION} edition")
+  endif()
   return()
 endif()
 
@@ -30,14 +60,12 @@ add_custom_command(OUTPUT ${harw_man_page}.gz
 add_custom_target(harwpack_man_page ALL DEPENDS ${harw_man_page}.gz)
 install(FILES ${harw_man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# The program comes from the Windows tree: the native tree cannot build it.
-set(HARW_PROGRAM "" CACHE FILEPATH
-  "The cross-built HarwUpdater.exe (build/win/bin/HarwUpdater.exe) that is installed and packaged with harwpack")
+# The programs come from the Windows trees: the native tree cannot build them.
 if(HARW_PROGRAM)
-  install(CODE "if(NOT EXISTS \"${HARW_PROGRAM}\")
-  message(FATAL_ERROR \"HARW_PROGRAM (${HARW_PROGRAM}) does not exist: build the Windows tree first\")
-endif()")
-  install(FILES ${HARW_PROGRAM} DESTINATION ${HARW_INSTALL_PROGRAMDIR} RENAME HarwUpdater.exe)
+  harw_install_program(x86 ${HARW_PROGRAM})
 else()
   message(STATUS "HARW_PROGRAM not set: cmake --install leaves out HarwUpdater.exe, and there is no Debian package")
+endif()
+if(HARW_PROGRAM_X64)
+  harw_install_program(x64 ${HARW_PROGRAM_X64})
 endif()

@@ -1,6 +1,7 @@
-# CPack: a Debian package from the native tree (harwpack, the program, the
-# man page and the README) and a zip from the Windows tree (harwpack.exe,
-# HarwUpdater.exe, the README). `cpack` in the tree's folder makes it.
+# CPack: a Debian package from the native tree (harwpack, both editions of
+# the program, the man page and the README) and a zip from each Windows tree
+# (its harwpack.exe, both editions of the program, the README). `cpack` in the
+# tree's folder makes it.
 
 set(CPACK_PACKAGE_NAME HarwUpdater)
 set(CPACK_PACKAGE_VENDOR "Harrowvindalet")
@@ -21,7 +22,12 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME HarwUpdater-${PROJECT_VERSION}-win32)
+  # Named by the edition of its harwpack.exe; both hold both programs.
+  if(HARW_EDITION STREQUAL "x64")
+    set(CPACK_PACKAGE_FILE_NAME HarwUpdater-${PROJECT_VERSION}-win64)
+  else()
+    set(CPACK_PACKAGE_FILE_NAME HarwUpdater-${PROJECT_VERSION}-win32)
+  endif()
   include(CPack)
   return()
 endif()

@@ -22,17 +22,29 @@ void __stack_chk_fail(void) {
 
 }  // extern "C"
 
+// splitmix64's finaliser: every bit of the result depends on every bit of
+// the input, so the guard's upper half in the 64-bit edition is as hard to
+// guess as its lower half, although the time's high word changes slowly.
+static uint64_t MixBits(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
 static void SeedStackGuard() {
   FILETIME time;
   GetSystemTimeAsFileTime(&time);
   LARGE_INTEGER counter;
   QueryPerformanceCounter(&counter);
-  uintptr_t seed = time.dwLowDateTime ^ time.dwHighDateTime;
-  seed ^= GetCurrentProcessId() ^ (GetCurrentThreadId() << 16);
-  seed ^= GetTickCount() ^ counter.LowPart ^ counter.HighPart;
-  seed ^= reinterpret_cast<uintptr_t>(&seed);
-  if (seed == 0) seed = 0x2B992DDFu;
-  __stack_chk_guard = seed;
+  uint64_t seed = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  seed = MixBits(seed ^ GetCurrentProcessId() ^ (static_cast<uint64_t>(GetCurrentThreadId()) << 32));
+  seed = MixBits(seed ^ GetTickCount() ^ static_cast<uint64_t>(counter.QuadPart));
+  seed = MixBits(seed ^ static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&seed)));
+  uintptr_t guard = static_cast<uintptr_t>(seed);  // the low half in the 32-bit edition
+  if (guard == 0) guard = 0x2B992DDFu;
+  __stack_chk_guard = guard;
 }
 
 // Runs among the static constructors, before the entry point: no protected

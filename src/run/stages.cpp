@@ -1,3 +1,4 @@
+#include <stdint.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -149,10 +150,17 @@ static HANDLE StartSetup() {
   return info.hProcess;
 }
 
+// A window handle has 32 significant bits in both editions (64-bit Windows
+// shares its windows with 32-bit processes), so the log shows the same eight
+// digits whatever the width of a pointer.
+static unsigned WindowHandleBits(HWND window) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(window) & 0xFFFFFFFFu);
+}
+
 // Hides the window in the foreground now, right after the setup has started.
 static void HideForegroundWindow(HiddenWindow* hidden) {
   hidden->window = CallGetForegroundWindow();
-  WriteLog(LogProgress, L"GetForegroundWindow() rc=%p", hidden->window);
+  WriteLog(LogProgress, L"GetForegroundWindow() rc=%08X", WindowHandleBits(hidden->window));
   if (hidden->window == NULL) return;
   WINDOWPLACEMENT placement = {};
   placement.length = sizeof(placement);
