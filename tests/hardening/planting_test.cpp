@@ -114,7 +114,7 @@ std::uintptr_t ModuleBase(HANDLE process, const std::wstring& module) {
 // What the debugger saw at the first call of the watched function.
 struct Call {
   bool seen = false;
-  DWORD argument = 0;          // its first (stdcall) argument
+  DWORD argument = 0;          // its first argument
   bool child_started = false;  // whether the extractor had written its record by then
 };
 
@@ -172,16 +172,33 @@ class CallWatch {
   void Hit(DWORD thread_id, Call* call) {
     Handle thread(OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, thread_id));
     CONTEXT context = {};
-    context.ContextFlags = CONTEXT_CONTROL;
+    context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
     GetThreadContext(thread.get(), &context);
     call->seen = true;
-    ReadProcessMemory(package_.process(), reinterpret_cast<void*>(context.Esp + 4), &call->argument,
-                      sizeof(call->argument), nullptr);
+    call->argument = FirstArgument(context);
     call->child_started = fs::exists(child_record_);
     WriteProcessMemory(package_.process(), reinterpret_cast<void*>(target_), &original_, 1, nullptr);
     FlushInstructionCache(package_.process(), reinterpret_cast<void*>(target_), 1);
+    // Back to the breakpoint's address, which now holds the original instruction.
+#ifdef _WIN64
+    context.Rip = target_;
+#else
     context.Eip = static_cast<DWORD>(target_);
+#endif
     SetThreadContext(thread.get(), &context);
+  }
+
+  // The first argument at a function's first instruction: in RCX in the x64
+  // calling convention, above the return address on the stack in stdcall.
+  DWORD FirstArgument(const CONTEXT& context) const {
+#ifdef _WIN64
+    return static_cast<DWORD>(context.Rcx);
+#else
+    DWORD argument = 0;
+    ReadProcessMemory(package_.process(), reinterpret_cast<void*>(context.Esp + 4), &argument, sizeof(argument),
+                      nullptr);
+    return argument;
+#endif
   }
 
   FunctionPlace place_;

@@ -1,8 +1,14 @@
-// The package program's file as Windows loads it: a 32-bit console image
-// with a 1 MiB stack, address-space layout randomisation and no-execute data,
-// imports limited to system libraries with the DLL search restriction looked
-// up at run time, stack-protected functions, version information and an
-// asInvoker manifest.
+// The package program's file as Windows loads it, in either edition: a
+// 32-bit (PE32, i386) or 64-bit (PE32+, x64) console image with a 1 MiB
+// stack, address-space layout randomisation (high-entropy in the 64-bit
+// edition) and no-execute data, imports limited to system libraries with the
+// DLL search restriction looked up at run time, stack-protected functions,
+// version information and an asInvoker manifest naming the edition.
+//
+// The file checked is bin/HarwUpdater.exe of this tree's own edition, or the
+// one HARW_IMAGE_PROGRAM names, of the edition HARW_IMAGE_EDITION names (x86
+// or x64): nothing here runs the program, so the 64-bit tests also check the
+// 32-bit file where no 32-bit program can start.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -23,13 +30,51 @@
 namespace harwtest {
 namespace {
 
+/// What the edition's image must hold.
+struct Edition {
+  std::string name;             // "x86" or "x64"
+  std::uint16_t machine;        // 0x14C or 0x8664
+  std::uint16_t magic;          // PE32 or PE32+
+  std::uint16_t extra_flags;    // DLL characteristics beyond DYNAMIC_BASE and NX_COMPAT
+  std::string manifest_architecture;
+  int guard_references;         // fewest reads of the stack guard that prove protected functions
+};
+
+// x86 code names the guard's address in each protected function's prologue
+// and epilogue (the seeding writes it once more); x64 code loads its address
+// once per function, relative to the instruction.
+const Edition kEditions[] = {
+    {"x86", 0x014C, 0x10B, 0, "x86", 7},
+    {"x64", 0x8664, 0x20B, 0x0020 /* HIGH_ENTROPY_VA */, "amd64", 6},
+};
+
+const Edition& EditionUnderTest() {
+#ifdef _WIN64
+  const char* own = "x64";
+#else
+  const char* own = "x86";
+#endif
+  const char* named = std::getenv("HARW_IMAGE_EDITION");
+  const std::string wanted = named != nullptr ? named : own;
+  for (const Edition& edition : kEditions) {
+    if (edition.name == wanted) return edition;
+  }
+  ADD_FAILURE() << "HARW_IMAGE_EDITION names no edition: " << wanted;
+  return kEditions[0];
+}
+
+std::filesystem::path ProgramUnderTest() {
+  const char* named = std::getenv("HARW_IMAGE_PROGRAM");
+  return named != nullptr ? std::filesystem::path(FromUtf8(named)) : BinPath(L"HarwUpdater.exe");
+}
+
 struct Section {
   std::string name;
   std::uint32_t rva = 0, virtual_size = 0, file_offset = 0, file_size = 0, flags = 0;
 };
 
-// Just enough of a PE32 reader for the checks below, from the file's bytes;
-// every read past the end yields 0.
+// Just enough of a PE32 and PE32+ reader for the checks below, from the
+// file's bytes; every read past the end yields 0.
 class PeFile {
  public:
   explicit PeFile(std::string bytes) : bytes_(std::move(bytes)) {
@@ -37,7 +82,7 @@ class PeFile {
     pe_ = U32(0x3C);
     if (pe_ + 0x78 > bytes_.size() || bytes_.compare(pe_, 4, std::string("PE\0\0", 4)) != 0) return;
     optional_ = pe_ + 24;
-    if (U16(optional_) != 0x10B) return;  // PE32, the 32-bit optional header
+    if (Magic() != 0x10B && Magic() != 0x20B) return;
     const std::size_t table = optional_ + U16(pe_ + 20);
     for (std::uint32_t i = 0; i < U16(pe_ + 6) && table + 40 * (i + 1) <= bytes_.size(); ++i) {
       const std::size_t at = table + 40 * i;
@@ -56,17 +101,22 @@ class PeFile {
   bool valid() const { return valid_; }
   const std::string& bytes() const { return bytes_; }
   const std::vector<Section>& sections() const { return sections_; }
+  bool Plus() const { return Magic() == 0x20B; }
+  std::uint16_t Magic() const { return static_cast<std::uint16_t>(U16(optional_)); }
   std::uint16_t Machine() const { return static_cast<std::uint16_t>(U16(pe_ + 4)); }
   std::uint16_t Subsystem() const { return static_cast<std::uint16_t>(U16(optional_ + 68)); }
   std::uint16_t DllCharacteristics() const { return static_cast<std::uint16_t>(U16(optional_ + 70)); }
-  std::uint32_t StackReserve() const { return U32(optional_ + 72); }
-  std::uint32_t ImageBase() const { return U32(optional_ + 28); }
-  std::uint32_t DirectoryRva(int index) const { return U32(optional_ + 96 + 8 * index); }
-  std::uint32_t DirectorySize(int index) const { return U32(optional_ + 100 + 8 * index); }
+  // The same offset in both layouts: PE32+ has no BaseOfData but a wider ImageBase.
+  std::uint64_t StackReserve() const { return Plus() ? U64(optional_ + 72) : U32(optional_ + 72); }
+  std::uint64_t ImageBase() const { return Plus() ? U64(optional_ + 24) : U32(optional_ + 28); }
+  std::uint32_t DirectoryRva(int index) const { return U32(optional_ + (Plus() ? 112 : 96) + 8 * index); }
+  std::uint32_t DirectorySize(int index) const { return U32(optional_ + (Plus() ? 116 : 100) + 8 * index); }
 
   /// Upper-cased library name -> names of the functions imported from it.
   std::map<std::string, std::set<std::string>> Imports() const {
     std::map<std::string, std::set<std::string>> imports;
+    const std::uint32_t thunk_size = Plus() ? 8 : 4;
+    const std::uint64_t by_ordinal = Plus() ? 0x8000000000000000ull : 0x80000000ull;
     for (std::uint32_t entry = DirectoryRva(1);; entry += 20) {
       std::optional<std::size_t> at = Offset(entry);
       if (!at || U32(*at + 12) == 0) break;
@@ -74,23 +124,24 @@ class PeFile {
       for (char& c : dll) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       std::set<std::string>& functions = imports[dll];
       const std::uint32_t thunks = U32(*at) != 0 ? U32(*at) : U32(*at + 16);
-      for (std::uint32_t thunk = thunks;; thunk += 4) {
+      for (std::uint32_t thunk = thunks;; thunk += thunk_size) {
         std::optional<std::size_t> slot = Offset(thunk);
-        const std::uint32_t value = slot ? U32(*slot) : 0;
+        const std::uint64_t value = !slot ? 0 : Plus() ? U64(*slot) : U32(*slot);
         if (value == 0) break;
-        if (!(value & 0x80000000u)) functions.insert(StringAt(value + 2));  // not by ordinal
+        if (!(value & by_ordinal)) functions.insert(StringAt(static_cast<std::uint32_t>(value) + 2));
       }
     }
     return imports;
   }
 
- private:
   std::uint32_t U16(std::size_t at) const {
     if (at + 2 > bytes_.size()) return 0;
     return static_cast<unsigned char>(bytes_[at]) | static_cast<unsigned char>(bytes_[at + 1]) << 8;
   }
   std::uint32_t U32(std::size_t at) const { return U16(at) | U16(at + 2) << 16; }
+  std::uint64_t U64(std::size_t at) const { return U32(at) | std::uint64_t{U32(at + 4)} << 32; }
 
+ private:
   // File offset of an address relative to the image base, through the section table.
   std::optional<std::size_t> Offset(std::uint32_t rva) const {
     for (const Section& s : sections_) {
@@ -116,22 +167,30 @@ class PeFile {
 
 class Image : public testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(image_.valid()) << "bin/HarwUpdater.exe is not a PE32 image"; }
-  PeFile image_{ReadBytes(BinPath(L"HarwUpdater.exe")).value_or(std::string())};
+  void SetUp() override {
+    ASSERT_TRUE(image_.valid()) << ToUtf8(program_.wstring()) << " is not a PE32 or PE32+ image";
+  }
+  const Edition& edition_ = EditionUnderTest();
+  const std::filesystem::path program_ = ProgramUnderTest();
+  PeFile image_{ReadBytes(program_).value_or(std::string())};
 };
 
-TEST_F(Image, HeadersOfA32BitConsoleProgram) {
-  EXPECT_EQ(image_.Machine(), 0x014Cu) << "i386";
+TEST_F(Image, HeadersOfAConsoleProgramOfTheEdition) {
+  EXPECT_EQ(image_.Machine(), edition_.machine) << edition_.name;
+  EXPECT_EQ(image_.Magic(), edition_.magic) << edition_.name;
   EXPECT_EQ(image_.Subsystem(), 3u) << "console";
   EXPECT_EQ(image_.StackReserve(), 0x100000u);
 }
 
 TEST_F(Image, AddressLayoutIsRandomisedAndDataIsNotExecutable) {
   const std::uint16_t kDynamicBase = 0x0040, kNxCompat = 0x0100;
-  EXPECT_EQ(image_.DllCharacteristics() & kDynamicBase, kDynamicBase) << "DYNAMIC_BASE";
-  EXPECT_EQ(image_.DllCharacteristics() & kNxCompat, kNxCompat) << "NX_COMPAT";
+  const std::uint16_t wanted = kDynamicBase | kNxCompat | edition_.extra_flags;
+  EXPECT_EQ(image_.DllCharacteristics() & wanted, wanted)
+      << "DYNAMIC_BASE, NX_COMPAT" << (edition_.extra_flags != 0 ? ", HIGH_ENTROPY_VA" : "");
   // Without base relocations the loader could not move the image at all.
   EXPECT_GT(image_.DirectorySize(5), 0u) << "no base relocations";
+  // High-entropy addresses reach above 4 GiB only from an image that may lie there.
+  if (edition_.extra_flags != 0) EXPECT_GT(image_.ImageBase(), 0xFFFFFFFFu);
 }
 
 TEST_F(Image, ImportsOnlySystemLibrariesAndLooksTheDllRestrictionUp) {
@@ -149,11 +208,44 @@ TEST_F(Image, ImportsOnlySystemLibrariesAndLooksTheDllRestrictionUp) {
   EXPECT_NE(image_.bytes().find(std::string("SetDefaultDllDirectories\0", 25)), std::string::npos);
 }
 
+// Addresses (relative to the image base) that code names to reach the guard:
+// the guard itself, and in 64-bit code each pointer slot that holds its address.
+std::set<std::uint32_t> GuardPlaces(const PeFile& image, std::uint32_t guard) {
+  std::set<std::uint32_t> places = {guard};
+  if (!image.Plus()) return places;
+  const std::uint64_t address = image.ImageBase() + guard;
+  for (const Section& section : image.sections()) {
+    if (section.flags & 0x20000000u) continue;  // data sections only
+    for (std::uint32_t at = 0; at + 8 <= section.file_size; at += 8) {
+      if (image.U64(section.file_offset + at) == address) places.insert(section.rva + at);
+    }
+  }
+  return places;
+}
+
+// References to `places` in the code: x86 names an absolute address; x64 a
+// 32-bit displacement from the end of the instruction, which it ends in the
+// loads and stores that reach the guard.
+int CountReferences(const PeFile& image, const std::set<std::uint32_t>& places) {
+  const std::string& bytes = image.bytes();
+  int references = 0;
+  for (const Section& section : image.sections()) {
+    if (!(section.flags & 0x20000000u)) continue;  // executable sections only
+    for (std::uint32_t at = 0; at + 4 <= section.file_size; ++at) {
+      const std::uint32_t operand = image.U32(section.file_offset + at);
+      const std::uint64_t target = image.Plus() ? std::uint64_t{section.rva} + at + 4 + static_cast<std::int32_t>(operand)
+                                                : operand - image.ImageBase();
+      if (target <= 0xFFFFFFFFu && places.count(static_cast<std::uint32_t>(target)) != 0) ++references;
+    }
+  }
+  return references;
+}
+
 // The image is stripped, so __stack_chk_guard has no name left. Its initial
 // value (0x2B992DDF) stands once in the initialised data; a protected
-// function reads the guard at its start and again before it returns, so its
-// code holds the guard's absolute address. Counting those references proves
-// that protected functions exist, which the value alone would not.
+// function reads the guard at its start and before it returns, so its code
+// refers to the guard's place. Counting those references proves that
+// protected functions exist, which the value alone would not.
 TEST_F(Image, FunctionsCheckTheStackGuard) {
   const std::string& bytes = image_.bytes();
   const std::string canary("\xDF\x2D\x99\x2B", 4);
@@ -165,18 +257,8 @@ TEST_F(Image, FunctionsCheckTheStackGuard) {
     }
   }
   ASSERT_EQ(guards.size(), 1u) << "the guard's initial value should stand once in .data";
-  const std::uint32_t address = image_.ImageBase() + guards[0];
-  const std::string operand(reinterpret_cast<const char*>(&address), 4);
-  int references = 0;
-  for (const Section& section : image_.sections()) {
-    if (!(section.flags & 0x20000000u)) continue;  // executable sections only
-    std::string code = bytes.substr(section.file_offset, section.file_size);
-    for (std::size_t at = code.find(operand); at != std::string::npos; at = code.find(operand, at + 1)) {
-      ++references;
-    }
-  }
-  // The seeding code writes the guard once; protected functions add two each.
-  EXPECT_GE(references, 7) << "too few functions read the stack guard";
+  const int references = CountReferences(image_, GuardPlaces(image_, guards[0]));
+  EXPECT_GE(references, edition_.guard_references) << "too few functions read the stack guard";
   RecordProperty("stack_guard_references", references);
 }
 
@@ -189,7 +271,7 @@ std::wstring VersionString(const std::vector<char>& data, const wchar_t* name) {
 }
 
 TEST_F(Image, VersionInformation) {
-  const std::wstring path = BinPath(L"HarwUpdater.exe").wstring();
+  const std::wstring path = program_.wstring();
   DWORD handle = 0;
   DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
   ASSERT_GT(size, 0u) << "no version resource, error " << GetLastError();
@@ -209,8 +291,8 @@ TEST_F(Image, VersionInformation) {
   EXPECT_EQ(VersionString(data, L"OriginalFilename"), L"HarwUpdater.exe");
 }
 
-TEST_F(Image, ManifestRequestsTheCallersLevel) {
-  HMODULE module = LoadLibraryExW(BinPath(L"HarwUpdater.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+TEST_F(Image, ManifestRequestsTheCallersLevelAndNamesTheEdition) {
+  HMODULE module = LoadLibraryExW(program_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(module, nullptr) << "error " << GetLastError();
   HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
   std::string manifest;
@@ -223,6 +305,8 @@ TEST_F(Image, ManifestRequestsTheCallersLevel) {
   ASSERT_NE(resource, nullptr) << "no manifest with id 1";
   EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
   EXPECT_EQ(manifest.find("uiAccess=\"true\""), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("processorArchitecture=\"" + edition_.manifest_architecture + "\""), std::string::npos)
+      << manifest;
 }
 
 }  // namespace

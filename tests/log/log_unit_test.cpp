@@ -33,7 +33,7 @@ TEST(FormatMessageText, FollowsTheWideConventions) {
       {Format(L"%c", L'W'), L"W"},
       {Format(L"ans=%c)", 0), L"ans="},  // a zero character ends the message
       {Format(L"%u", 4294967295u), L"4294967295"},
-      {Format(L"%p", reinterpret_cast<void*>(0x1a2b)), L"00001A2B"},
+      {Format(L"%08X", 0x1a2bu), L"00001A2B"},  // a window handle, in both editions
       {Format(L"0x%08X", 0xabcu), L"0x00000ABC"},
       {Format(L"0x%02X", 1u), L"0x01"},
       {Format(L"%s", std::wstring(2000, L'x').c_str()), std::wstring(1024, L'x')},

@@ -4,8 +4,9 @@
 # inherits the test's standard handles and outlives it, and ctest would wait
 # on a pipe it holds open until the test's timeout.
 # Usage: run-under-wine.sh <program.exe> [arguments...]
+# HARW_WINE names the edition's Wine loader (default: wine).
 out=$(mktemp) || exit 1
-wine "$@" >"$out" 2>&1 </dev/null
+"${HARW_WINE:-wine}" "$@" >"$out" 2>&1 </dev/null
 status=$?
 cat "$out"
 rm -f "$out"

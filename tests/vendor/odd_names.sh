@@ -10,6 +10,7 @@
 #  4. the Windows build of harwpack refuses a folder holding a link to a
 #     folder, which Wine shows as a reparse point, before anything is built.
 # Usage: odd_names.sh <harwpack> <bin folder> <sample folder> <work folder>
+# HARW_WINE names the Wine loader of the bin folder's edition (default: wine).
 set -eu
 
 harwpack=$1
@@ -25,7 +26,7 @@ run_wine() { # run_wine <output file> <program> [arguments...]
   out=$1
   shift
   code=0
-  wine "$@" </dev/null >"$out" 2>&1 || code=$?
+  "${HARW_WINE:-wine}" "$@" </dev/null >"$out" 2>&1 || code=$?
   return "$code"
 }
 

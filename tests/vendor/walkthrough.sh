@@ -9,6 +9,8 @@
 #     built with the same SOURCE_DATE_EPOCH, gives the same package SHA-256.
 # Every run unpacks Disk1, runs its setup, removes Disk1 and ends with 0.
 # Usage: walkthrough.sh <harwpack> <bin folder> <sample folder> <work folder>
+# HARW_WINE and HARW_EDITION name the edition's Wine loader and the edition
+# of the program in the bin folder (default: wine, x86).
 set -eu
 
 harwpack=$1
@@ -39,7 +41,7 @@ run_package() {  # folder name: runs <folder>/<name>.exe where a person would, i
   log="$log_dir/$(echo "$2" | tr '[:lower:]' '[:upper:]').log"
   rm -f "$log"
   code=0
-  (cd "$1" && wine "$2.exe" </dev/null >console.txt 2>&1) || code=$?
+  (cd "$1" && "${HARW_WINE:-wine}" "$2.exe" </dev/null >console.txt 2>&1) || code=$?
   [ "$code" -eq 0 ] || { cat "$1/console.txt" "$log"; fail "$2: exit code $code, expected 0"; }
   [ -f "$1/Installed/HarwDemo.txt" ] || fail "$2: the sample setup did not install HarwDemo.txt"
   grep -q "started with /vendor-check" "$1/Installed/setup-report.txt" || fail "$2: the setup did not get /vendor-check"
@@ -60,6 +62,11 @@ verify extractor.exe
 for row in "extractor signed" "package signed"; do
   grep -q "^$row: *yes, certificate table of [0-9]* bytes; osslsigncode verified it$" inspect.txt ||
     { cat inspect.txt; fail "inspect does not show a verified signature in '$row'"; }
+done
+# One edition throughout: the self-extractor is built for the program's machine.
+for row in "edition" "extractor edition"; do
+  grep -q "^$row: *${HARW_EDITION:-x86} " inspect.txt ||
+    { cat inspect.txt; fail "inspect does not show '$row: ${HARW_EDITION:-x86}'"; }
 done
 run_package run VendorCheck
 osslsigncode verify -CAfile vendor.pem -in run/VendorCheck.exe >/dev/null 2>&1 || fail "the run changed the package"
