@@ -45,7 +45,7 @@ struct CommandSyntax {
 const std::vector<CommandSyntax>& Commands() {
   static const std::vector<CommandSyntax> commands = {
       {"create",
-       {"--stub", "--archive", "--folder", "--params", "--out", "--makensis", "--compression", "--sign",
+       {"--stub", "--arch", "--archive", "--folder", "--params", "--out", "--makensis", "--compression", "--sign",
         "--sign-attempts"},
        {"--quiet"},
        0},
@@ -175,6 +175,9 @@ std::string CheckCreateLine(const CommandLine& line) {
     return "unknown compression '" + *compression + "' (lzma, zlib, bzip2 or none)";
   }
   if (line.Value("--sign-attempts") && !line.Value("--sign")) return "--sign-attempts only goes with --sign";
+  const std::optional<std::string> arch = line.Value("--arch");
+  if (arch && line.Value("--stub")) return "--arch chooses the installed program; it does not go with --stub";
+  if (arch && !ParseEdition(*arch)) return "unknown --arch '" + *arch + "' (x86 or x64)";
   return "";
 }
 
@@ -201,7 +204,8 @@ int RunCreateCommand(const CommandLine& line, bool out_is_terminal, std::ostream
   if (!usage.empty()) return UsageError(err, usage);
   const std::string epoch = ParseSourceDateEpoch(std::getenv(kSourceDateEpoch), request.source_date_epoch);
   if (!epoch.empty()) return Fail(err, epoch);
-  const ProgramLookup stub = ChooseStub(line.Value("--stub"));
+  if (!line.Value("--stub")) request.edition = *ParseEdition(line.Value("--arch").value_or("x86"));
+  const ProgramLookup stub = ChooseStub(line.Value("--stub"), request.edition.value_or(Edition::kX86));
   if (!stub.error.empty()) return Fail(err, stub.error);
   request.package.stub = stub.path;
   request.package.output = PathFromUtf8(*line.Value("--out"));
@@ -240,7 +244,8 @@ int RunExtract(const CommandLine& line, std::ostream& out, std::ostream& err) {
 
 std::string UsageText() {
   return "usage:\n"
-         "  harwpack create [--stub PROGRAM] (--folder DIR | --archive EXE) [--params TEXT]\n"
+         "  harwpack create [--stub PROGRAM | --arch x86|x64] (--folder DIR | --archive EXE)\n"
+         "                  [--params TEXT]\n"
          "                  [--makensis PATH] [--compression lzma|zlib|bzip2|none]\n"
          "                  [--sign COMMAND [--sign-attempts N]] [--quiet] --out PACKAGE\n"
          "  harwpack inspect [--json] [--ca-file PEM] PACKAGE\n"
@@ -256,8 +261,11 @@ std::string UsageText() {
          "         will read it (options /S /A /F with a value, /X /V /W /D /H).\n"
          "         --compression: lzma (default; solid, smallest, slowest), zlib, bzip2,\n"
          "         or none for contents that are already compressed.\n"
-         "         Without --stub, the HarwUpdater.exe installed with harwpack is used\n"
-         "         (beside harwpack, or in ../share/harwupdater from its folder).\n"
+         "         PROGRAM is HarwUpdater.exe of either edition, x86 (32-bit) or x64\n"
+         "         (64-bit); the self-extractor is built for the same one. Without\n"
+         "         --stub, the HarwUpdater.exe of the edition --arch names (default x86)\n"
+         "         installed with harwpack is used (beside harwpack, or in\n"
+         "         ../share/harwupdater from its folder; x64 in a folder x64 there).\n"
          "         --sign runs COMMAND on the self-extractor before it is embedded and on\n"
          "         the finished package: {in} stands for the file to sign, {out} for a new\n"
          "         file to write instead (e.g. 'osslsigncode sign -pkcs12 v.p12 -in {in}\n"
@@ -267,11 +275,14 @@ std::string UsageText() {
          "         newer than it are stored as it, for reproducible packages.\n"
          "         A line per step shows its figures; on a terminal a line redrawn in\n"
          "         place follows the compression. --quiet shows errors and warnings only.\n"
-         "inspect  shows the container, the tokens and resulting settings, the SHA-256\n"
+         "inspect  shows the edition of the package and of its self-extractor, the\n"
+         "         container, the tokens and resulting settings, the SHA-256\n"
          "         of the archived data and what follows it (e.g. a signature), the\n"
          "         package's SHA-256 and whether the self-extractor and the package are\n"
          "         signed (verified with osslsigncode where it is on PATH, against PEM)\n"
          "extract  writes the embedded executable to EXE\n"
+         "--version names harwpack's version and the version and edition of each\n"
+         "         installed program\n"
          "\n"
          "exit codes: 0 success, 1 failure, 2 usage error\n";
 }

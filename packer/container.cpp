@@ -99,11 +99,8 @@ std::string CopyArchive(InputFile& archive, std::uint32_t size, Emitter& out) {
 
 /// Reads the stub's PE headers (if it has any) and decides how to copy it.
 std::string PlanStub(InputFile& stub, StubPlan& plan) {
-  std::vector<std::uint8_t> probe(static_cast<std::size_t>(
-      stub.size() < kPeHeaderProbe ? stub.size() : kPeHeaderProbe));
-  if (!stub.ReadExact(probe.data(), probe.size(), "its headers") || !stub.Seek(0)) {
-    return stub.error();
-  }
+  std::vector<std::uint8_t> probe;
+  if (!stub.ReadHead(kPeHeaderProbe, probe)) return stub.error();
   return PlanStubCopy(ParsePeHeaders(probe.data(), probe.size()), stub.size(), plan);
 }
 

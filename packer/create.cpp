@@ -14,6 +14,7 @@
 #include "packer/interrupt.h"
 #include "packer/nsis.h"
 #include "packer/options_check.h"
+#include "packer/pe.h"
 #include "packer/reader.h"
 #include "packer/stub_check.h"
 #include "packer/text.h"
@@ -22,6 +23,13 @@ namespace fs = std::filesystem;
 
 namespace harwpack {
 namespace {
+
+/// What the checks found out about a request, for the work after them.
+struct CheckedRequest {
+  UpdaterSettings settings;          ///< the settings the parameter string leads to
+  std::vector<FolderEntry> entries;  ///< the folder's listing, for a folder build
+  Edition edition = Edition::kX86;   ///< the stub's edition, which the extractor is built for
+};
 
 /// Prints the failure; after an interrupt, whatever step it ended says only that.
 int Fail(std::ostream& err, const std::string& message) {
@@ -128,12 +136,11 @@ std::string Compile(const ExtractorJob& job, const CompileTotals& totals, const 
 }
 
 /// Compiles the listing into a self-extractor inside `work`; returns its path or "" after an error.
-fs::path MakeExtractor(const CreateRequest& request, const UpdaterSettings& settings,
-                       std::vector<FolderEntry> entries, const TempDirectory& work, Reporter& report,
-                       std::ostream& err) {
-  const CompileTotals totals = CountFiles(entries, request.compression);
-  ExtractorJob job{std::move(entries), settings.folder_name, request.makensis, request.source_date_epoch,
-                   request.compression};
+fs::path MakeExtractor(const CreateRequest& request, CheckedRequest checked, const TempDirectory& work,
+                       Reporter& report, std::ostream& err) {
+  const CompileTotals totals = CountFiles(checked.entries, request.compression);
+  ExtractorJob job{std::move(checked.entries), checked.settings.folder_name, request.makensis,
+                   request.source_date_epoch, request.compression, checked.edition};
   std::string version;
   std::size_t clamped = 0;
   const auto start = std::chrono::steady_clock::now();
@@ -156,15 +163,22 @@ fs::path MakeExtractor(const CreateRequest& request, const UpdaterSettings& sett
   return extractor;
 }
 
-/// Warns when the embedded executable does not even start like a Windows program.
-void CheckArchiveLooksExecutable(const fs::path& archive, std::ostream& err) {
+/// Warns when the embedded executable does not even start like a Windows
+/// program, or is a program of the other edition than the stub's: the
+/// package would then need Windows' 32-bit subsystem, or a 64-bit Windows.
+void CheckArchiveLooksExecutable(const fs::path& archive, Edition stub_edition, std::ostream& err) {
   InputFile file(archive, "archive");
-  char magic[2] = {0, 0};
-  if (file.ok() && file.size() >= 2 && file.ReadExact(magic, 2, "its header") && magic[0] == 'M' &&
-      magic[1] == 'Z') {
+  std::vector<std::uint8_t> head;
+  if (!file.ok() || !file.ReadHead(kPeHeaderProbe, head)) return;
+  if (head.size() < 2 || head[0] != 'M' || head[1] != 'Z') {
+    err << "harwpack: warning: archive does not start like a Windows executable (no MZ header)\n";
     return;
   }
-  if (file.ok()) err << "harwpack: warning: archive does not start like a Windows executable (no MZ header)\n";
+  const std::optional<Edition> edition = ImageEdition(head.data(), head.size());
+  if (edition && *edition != stub_edition) {
+    err << "harwpack: warning: archive is a program of the " << EditionName(*edition) << " edition, the stub of the "
+        << EditionName(stub_edition) << " edition: the package is not one edition throughout\n";
+  }
 }
 
 /// Signs the self-extractor in the working folder (a given one is copied
@@ -254,12 +268,19 @@ std::string CheckOutput(const CreateRequest& request) {
   return "";
 }
 
+/// Why the stub is not of the edition asked for; "" when it is or none was asked for.
+std::string CheckEdition(const CreateRequest& request, Edition edition) {
+  if (!request.edition || *request.edition == edition) return "";
+  return "stub '" + PathToUtf8(request.package.stub) + "' is the " + EditionName(edition) + " edition, not the " +
+         EditionName(*request.edition) + " edition that --arch asks for";
+}
+
 /// Everything that can be checked before work starts: the parameters, the
 /// stub, the archive or the folder, the package's size and the output.
-bool CheckRequest(const CreateRequest& request, UpdaterSettings& settings, std::vector<FolderEntry>& entries,
-                  Reporter& report, std::ostream& err) {
-  if (!CheckParameterText(request.package.parameters, settings, err)) return false;
-  std::string problem = CheckStub(request.package.stub);
+bool CheckRequest(const CreateRequest& request, CheckedRequest& checked, Reporter& report, std::ostream& err) {
+  if (!CheckParameterText(request.package.parameters, checked.settings, err)) return false;
+  std::string problem = CheckStub(request.package.stub, &checked.edition);
+  if (problem.empty()) problem = CheckEdition(request, checked.edition);
   if (problem.empty() && request.archive) problem = CheckInputFile(*request.archive, "archive");
   if (problem.empty() && request.archive) {
     PackageSpec sized = request.package;
@@ -270,14 +291,14 @@ bool CheckRequest(const CreateRequest& request, UpdaterSettings& settings, std::
     Fail(err, problem);
     return false;
   }
-  if (request.folder && !CheckFolderBuild(*request.folder, settings, entries, err)) return false;
-  if (request.archive) CheckArchiveLooksExecutable(*request.archive, err);
+  if (request.folder && !CheckFolderBuild(*request.folder, checked.settings, checked.entries, err)) return false;
+  if (request.archive) CheckArchiveLooksExecutable(*request.archive, checked.edition, err);
   problem = CheckOutput(request);
   if (!problem.empty()) {
     Fail(err, problem);
     return false;
   }
-  report.Line(CheckedLine(request, entries));
+  report.Line(CheckedLine(request, checked.entries));
   return true;
 }
 
@@ -285,9 +306,8 @@ bool CheckRequest(const CreateRequest& request, UpdaterSettings& settings, std::
 
 int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
   Reporter report(out, request.output);
-  UpdaterSettings settings;
-  std::vector<FolderEntry> entries;
-  if (!CheckRequest(request, settings, entries, report, err)) return kExitFailure;
+  CheckedRequest checked;
+  if (!CheckRequest(request, checked, report, err)) return kExitFailure;
   if (InterruptSignal() != 0) return Fail(err, "");
 
   std::unique_ptr<TempDirectory> work;  // holds the extractor and the signer's files until the end
@@ -296,7 +316,7 @@ int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
     if (!work->ok()) return Fail(err, work->error());
   }
   PackageSpec& package = request.package;
-  package.archive = request.folder ? MakeExtractor(request, settings, std::move(entries), *work, report, err)
+  package.archive = request.folder ? MakeExtractor(request, std::move(checked), *work, report, err)
                                    : *request.archive;
   if (package.archive.empty()) return kExitFailure;
   if (request.sign) {

@@ -25,6 +25,8 @@ struct CreateRequest {
   std::optional<SignRequest> sign;                 ///< sign the extractor, then the package
   std::optional<std::uint64_t> source_date_epoch;  ///< file times newer than this are stored as it
   OutputMode output = OutputMode::kLines;          ///< what goes to standard output
+  /// The edition the stub must be (--arch, for the program installed with harwpack); any when absent.
+  std::optional<Edition> edition;
 };
 
 /// Runs create: a line per phase with its figures and the results to `out`

@@ -1,5 +1,6 @@
 #include "packer/file_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <random>
@@ -104,6 +105,11 @@ bool InputFile::ReadExact(void* out, std::size_t count, const char* what) {
   }
   if (ok() && done < count) Fail(std::string("ends inside ") + what);
   return ok();
+}
+
+bool InputFile::ReadHead(std::size_t limit, std::vector<std::uint8_t>& out) {
+  out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size_, limit)));
+  return Seek(0) && ReadExact(out.data(), out.size(), "its headers") && Seek(0);
 }
 
 TempDirectory::TempDirectory() {

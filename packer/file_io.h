@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace harwpack {
 
@@ -36,6 +37,9 @@ class InputFile {
   std::size_t ReadSome(void* out, std::size_t count);
   /// Reads exactly `count` bytes or fails with an error naming what was cut short.
   bool ReadExact(void* out, std::size_t count, const char* what);
+  /// Reads the first `limit` bytes (all of a shorter file) into `out`, such
+  /// as an image's headers, and leaves the read position at the start.
+  bool ReadHead(std::size_t limit, std::vector<std::uint8_t>& out);
 
  private:
   std::string Fail(const std::string& message);

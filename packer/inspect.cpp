@@ -37,8 +37,8 @@ std::string ClassifyTrailer(InputFile& file, const ContainerInfo& info, Trailer&
   trailer.size = info.trailing_size;
   if (trailer.size == 0) return "";
   trailer.kind = TrailerKind::kUnknown;
-  std::vector<std::uint8_t> probe(static_cast<std::size_t>(std::min<std::uint64_t>(info.file_size, kPeHeaderProbe)));
-  if (!file.Seek(0) || !file.ReadExact(probe.data(), probe.size(), "its headers")) return file.error();
+  std::vector<std::uint8_t> probe;
+  if (!file.ReadHead(kPeHeaderProbe, probe)) return file.error();
   const auto headers = ParsePeHeaders(probe.data(), probe.size());
   const std::uint64_t data_end = info.data_offset + info.data_size;
   if (!headers || headers->security_size < 8 || headers->security_offset < data_end ||
@@ -92,6 +92,7 @@ std::string ScanPackage(const std::filesystem::path& package, PackageReport& rep
   report.sha256 = data.FinishHex();
   if (!whole.error().empty() || !data.error().empty()) return whole.error() + data.error();
   report.extractor_signature = CertificateTableOf(head.data(), head.size(), c.data_size);
+  report.extractor_edition = ImageEdition(head.data(), head.size());
   return "";
 }
 
@@ -171,6 +172,15 @@ const char* TrailerKindName(TrailerKind kind) {
   return "?";
 }
 
+/// An image's edition as the report shows it, or that it is none of the program's.
+std::string EditionText(const std::optional<Edition>& edition) {
+  return edition ? DescribeEdition(*edition) : "neither x86 nor x64 (not a PE32 i386 or PE32+ x64 image)";
+}
+
+Json EditionJson(const std::optional<Edition>& edition) {
+  return edition ? Json(EditionName(*edition)) : Json(nullptr);
+}
+
 void Row(std::ostringstream& out, const std::string& label, const std::string& value) {
   out << label << ":" << std::string(label.size() < 19 ? 19 - label.size() : 1, ' ') << value << "\n";
 }
@@ -199,6 +209,8 @@ std::string InspectPackage(const std::filesystem::path& package, PackageReport& 
                                std::to_string(report.container.params_size) + " bytes"});
   }
   InputFile file(package, "package");
+  std::vector<std::uint8_t> head;
+  if (file.ok() && file.ReadHead(kPeHeaderProbe, head)) report.edition = ImageEdition(head.data(), head.size());
   error = file.ok() ? ClassifyTrailer(file, report.container, report.trailer) : file.error();
   if (error.empty()) error = ScanPackage(package, report);
   report.package_signature = PackageSignature(report.trailer);
@@ -226,6 +238,7 @@ std::string FormatReportText(const PackageReport& r) {
   std::ostringstream out;
   const ContainerInfo& c = r.container;
   Row(out, "package", PathToUtf8(r.path) + " (" + std::to_string(c.file_size) + " bytes)");
+  Row(out, "edition", EditionText(r.edition));
   Row(out, "marker offset", std::to_string(c.marker_offset));
   Row(out, "parameter size", std::to_string(c.params_size));
   Row(out, "parameter string", c.params_size == 0 ? "(none)" : "\"" + Utf16ToUtf8(c.parameters) + "\"");
@@ -244,6 +257,7 @@ std::string FormatReportText(const PackageReport& r) {
   }
   Row(out, "archived data", std::to_string(c.data_size) + " bytes at offset " + std::to_string(c.data_offset));
   Row(out, "sha-256", r.sha256);
+  Row(out, "extractor edition", EditionText(r.extractor_edition));
   Row(out, "after the data", TrailerText(r.trailer));
   Row(out, "package sha-256", r.package_sha256);
   Row(out, "extractor signed", SignatureText(r.extractor_signature));
@@ -270,7 +284,10 @@ std::string FormatReportJson(const PackageReport& r) {
     messages.push_back({{"severity", m.severity == Severity::kError ? "error" : "warning"}, {"text", m.text}});
   }
   report["messages"] = messages;
-  report["archived_data"] = {{"offset", c.data_offset}, {"size", c.data_size}, {"sha256", r.sha256}};
+  report["archived_data"] = {{"offset", c.data_offset},
+                             {"size", c.data_size},
+                             {"sha256", r.sha256},
+                             {"edition", EditionJson(r.extractor_edition)}};
   const Trailer& t = r.trailer;
   Json after = {{"kind", TrailerKindName(t.kind)}, {"size", t.size}};
   if (t.kind == TrailerKind::kCertificateTable) {
@@ -284,6 +301,7 @@ std::string FormatReportJson(const PackageReport& r) {
   report["package_sha256"] = r.package_sha256;
   report["extractor_signature"] = SignatureJson(r.extractor_signature);
   report["package_signature"] = SignatureJson(r.package_signature);
+  report["edition"] = EditionJson(r.edition);  // last: scripts may read the keys before it in order
   // Names and parameters are not always valid UTF-8 (a Linux file name may be
   // any bytes); such bytes are shown as U+FFFD rather than breaking the output.
   return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

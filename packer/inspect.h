@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "packer/options_check.h"
+#include "packer/pe.h"
 #include "packer/reader.h"
 #include "packer/signature_check.h"
 
@@ -32,6 +34,8 @@ struct Trailer {
 /// Everything inspect shows about a package.
 struct PackageReport {
   std::filesystem::path path;    ///< the package
+  std::optional<Edition> edition;            ///< the edition of the program the package starts with
+  std::optional<Edition> extractor_edition;  ///< the edition of the embedded self-extractor
   ContainerInfo container;       ///< its fields
   ParameterReport parameters;    ///< how the program applies the parameter string
   std::string sha256;            ///< of the archived data, lower-case hex

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "packer/file_io.h"
 #include "packer/text.h"
 #include "packer/version_resource.h"
 
@@ -20,6 +21,8 @@ namespace {
 
 /// The program's folder below an install prefix, seen from the prefix's bin folder.
 constexpr char kSharedProgramFolder[] = "../share/harwupdater";
+/// The x64 edition's folder at each place where the programs lie.
+constexpr char kX64Folder[] = "x64";
 
 }  // namespace
 
@@ -50,15 +53,18 @@ fs::path OwnExecutable(std::string& error) {
 }
 #endif
 
-std::vector<fs::path> ProgramCandidates(const fs::path& own_file) {
+std::vector<fs::path> ProgramCandidates(const fs::path& own_file, Edition edition) {
   const fs::path folder = own_file.parent_path();
-  return {folder / kProgramFileName,
-          (folder / PathFromUtf8(kSharedProgramFolder) / kProgramFileName).lexically_normal()};
+  const fs::path shared = folder / PathFromUtf8(kSharedProgramFolder);
+  if (edition == Edition::kX64) {
+    return {folder / kX64Folder / kProgramFileName, (shared / kX64Folder / kProgramFileName).lexically_normal()};
+  }
+  return {folder / kProgramFileName, (shared / kProgramFileName).lexically_normal()};
 }
 
-ProgramLookup FindProgramBeside(const fs::path& own_file) {
+ProgramLookup FindProgramBeside(const fs::path& own_file, Edition edition) {
   std::string looked;
-  for (const fs::path& candidate : ProgramCandidates(own_file)) {
+  for (const fs::path& candidate : ProgramCandidates(own_file, edition)) {
     std::error_code ec;
     if (fs::is_regular_file(candidate, ec)) return {candidate, ""};
     looked += (looked.empty() ? "" : " and ") + PathToUtf8(candidate);
@@ -66,34 +72,51 @@ ProgramLookup FindProgramBeside(const fs::path& own_file) {
   return {{}, "not installed with harwpack (looked for " + looked + ")"};
 }
 
-ProgramLookup ChooseStub(const std::optional<std::string>& given) {
+ProgramLookup ChooseStub(const std::optional<std::string>& given, Edition edition) {
   if (given) return {PathFromUtf8(*given), ""};
+  const std::string program = std::string(kProgramFileName) + " (" + EditionName(edition) + ")";
   std::string error;
   const fs::path own = OwnExecutable(error);
   if (own.empty()) return {{}, "no --stub given, and harwpack cannot tell where it lies: " + error};
-  ProgramLookup found = FindProgramBeside(own);
-  if (found.path.empty()) {
-    found.error = std::string("no --stub given, and ") + kProgramFileName + " is " + found.error;
-  }
+  ProgramLookup found = FindProgramBeside(own, edition);
+  if (found.path.empty()) found.error = "no --stub given, and " + program + " is " + found.error;
   return found;
 }
 
 std::string PackerVersion() { return HARWPACK_VERSION; }
 
-std::string FormatVersions(const ProgramLookup& program) {
-  std::string text = "harwpack " + PackerVersion() + "\n";
-  if (program.path.empty()) return text + kProgramFileName + ": " + program.error + "\n";
+namespace {
+
+/// The version line of the program that `program` found for `edition`:
+/// its version and the edition its headers declare, or why either is unknown.
+std::string ProgramLine(const ProgramLookup& program, Edition edition) {
+  const std::string name = std::string(kProgramFileName) + " " + EditionName(edition);
+  if (program.path.empty()) return name + ": " + program.error + "\n";
   std::string version;
-  const std::string error = ReadFileVersion(program.path, version);
-  if (!error.empty()) return text + kProgramFileName + ": version unknown: " + error + "\n";
-  return text + kProgramFileName + " " + version + " (" + PathToUtf8(program.path) + ")\n";
+  std::string error = ReadFileVersion(program.path, version);
+  if (!error.empty()) return name + ": version unknown: " + error + "\n";
+  InputFile file(program.path, "program");
+  std::vector<std::uint8_t> head;
+  const std::optional<Edition> declared =
+      file.ReadHead(kPeHeaderProbe, head) ? ImageEdition(head.data(), head.size()) : std::nullopt;
+  const std::string shown = declared ? EditionName(*declared) : "of no known edition";
+  return std::string(kProgramFileName) + " " + version + " " + shown + " (" + PathToUtf8(program.path) + ")\n";
+}
+
+}  // namespace
+
+std::string FormatVersions(const ProgramLookup& x86, const ProgramLookup& x64) {
+  return "harwpack " + PackerVersion() + "\n" + ProgramLine(x86, Edition::kX86) + ProgramLine(x64, Edition::kX64);
 }
 
 std::string VersionText() {
   std::string error;
   const fs::path own = OwnExecutable(error);
-  if (own.empty()) return FormatVersions({{}, "harwpack cannot tell where it lies: " + error});
-  return FormatVersions(FindProgramBeside(own));
+  if (own.empty()) {
+    const ProgramLookup unknown{{}, "harwpack cannot tell where it lies: " + error};
+    return FormatVersions(unknown, unknown);
+  }
+  return FormatVersions(FindProgramBeside(own, Edition::kX86), FindProgramBeside(own, Edition::kX64));
 }
 
 }  // namespace harwpack

@@ -1,5 +1,5 @@
-// The program installed with harwpack, found relative to harwpack's own file,
-// and the versions `harwpack --version` names.
+// The programs installed with harwpack (one of each edition), found relative
+// to harwpack's own file, and the versions `harwpack --version` names.
 #pragma once
 
 #include <filesystem>
@@ -7,15 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "packer/pe.h"
+
 namespace harwpack {
 
-/// File name of the bare program.
+/// File name of the bare program, in either edition.
 inline constexpr char kProgramFileName[] = "HarwUpdater.exe";
 
-/// Where the program may lie, in the order harwpack looks: beside harwpack's
-/// own file (the unpacked Windows zip, a Windows build tree), then
-/// `<prefix>/share/harwupdater/` for harwpack in `<prefix>/bin/` (an install).
-std::vector<std::filesystem::path> ProgramCandidates(const std::filesystem::path& own_file);
+/// Where the program of `edition` may lie, in the order harwpack looks:
+/// beside harwpack's own file (the unpacked Windows zip, a Windows build
+/// tree), then `<prefix>/share/harwupdater/` for harwpack in `<prefix>/bin/`
+/// (an install); the x64 edition in a folder `x64` at each place.
+std::vector<std::filesystem::path> ProgramCandidates(const std::filesystem::path& own_file, Edition edition);
 
 /// The file of the running harwpack; empty, with `error` set, when the system cannot tell.
 std::filesystem::path OwnExecutable(std::string& error);
@@ -26,19 +29,21 @@ struct ProgramLookup {
   std::string error;           ///< "" when found, else why not (where harwpack looked)
 };
 
-/// The first of ProgramCandidates(own_file) that is a regular file.
-ProgramLookup FindProgramBeside(const std::filesystem::path& own_file);
+/// The first of ProgramCandidates(own_file, edition) that is a regular file.
+ProgramLookup FindProgramBeside(const std::filesystem::path& own_file, Edition edition);
 
-/// The stub for create: `given` (--stub) when present, else the program
-/// installed with the running harwpack.
-ProgramLookup ChooseStub(const std::optional<std::string>& given);
+/// The stub for create: `given` (--stub) when present, else the program of
+/// `edition` installed with the running harwpack.
+ProgramLookup ChooseStub(const std::optional<std::string>& given, Edition edition);
 
 /// harwpack's own version.
 std::string PackerVersion();
 
-/// The text of --version for a program lookup: harwpack's version, then the
-/// program's version as its version resource states it, or why it is unknown.
-std::string FormatVersions(const ProgramLookup& program);
+/// The text of --version for the lookups of the x86 and the x64 program:
+/// harwpack's version, then a line for each program with the version its
+/// version resource states and the edition its headers declare, or why
+/// either is unknown.
+std::string FormatVersions(const ProgramLookup& x86, const ProgramLookup& x64);
 
 /// The text of --version for the running harwpack.
 std::string VersionText();

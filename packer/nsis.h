@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "packer/folder_list.h"
+#include "packer/pe.h"
 
 namespace harwpack {
 
@@ -37,6 +38,7 @@ struct ExtractorJob {
   std::filesystem::path makensis;                  ///< the compiler; a bare name is searched on PATH
   std::optional<std::uint64_t> source_date_epoch;  ///< seconds since 1970; newer file times are stored as it
   Compression compression = Compression::kLzma;    ///< how the contents are packed
+  Edition edition = Edition::kX86;                 ///< the machine it runs on: the stub's, so a package is one edition
 };
 
 /// Name of the extractor that BuildExtractor writes into its working folder.
@@ -71,8 +73,12 @@ using ExtractorSources = std::vector<std::string>;
 std::string StageInputs(const ExtractorJob& job, const std::filesystem::path& work_dir,
                         ExtractorSources& sources, std::size_t& clamped);
 
+/// The NSIS target of an edition: "x86-unicode" or "amd64-unicode".
+const char* NsisTarget(Edition edition);
+
 /// The NSIS script (UTF-8) that unpacks every entry, in the listing's order,
-/// into FolderName beside the extractor and exits 0 only on success. Every
+/// into FolderName beside the extractor and exits 0 only on success. It is
+/// built for job.edition's machine from NSIS's stubs of that target. Every
 /// folder of the listing is made, also an empty one: NSIS stores no folder
 /// entries, its SetOutPath creates the folder when the extractor runs.
 std::string ExtractorScript(const ExtractorJob& job, const ExtractorSources& sources);

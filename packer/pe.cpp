@@ -27,6 +27,7 @@ std::optional<OptionalLayout> LayoutFor(std::uint16_t magic) {
 }
 
 constexpr std::uint16_t kMachineI386 = 0x14C;
+constexpr std::uint16_t kMachineAmd64 = 0x8664;
 constexpr std::uint16_t kExecutableImage = 0x0002;
 constexpr std::uint16_t kDll = 0x2000;
 constexpr std::uint16_t kConsoleSubsystem = 3;
@@ -44,8 +45,6 @@ std::string Hex(std::uint32_t value) {
 
 std::string MachineName(std::uint16_t machine) {
   switch (machine) {
-    case 0x8664:
-      return " (x64)";
     case 0xAA64:
       return " (ARM64)";
     case 0x1C4:
@@ -68,19 +67,37 @@ std::string SubsystemName(std::uint16_t subsystem) {
   }
 }
 
+/// The edition of a machine and optional header kind that belong together.
+std::optional<Edition> EditionOf(std::uint16_t machine, std::uint16_t magic) {
+  if (machine == kMachineI386 && magic == kPe32Magic) return Edition::kX86;
+  if (machine == kMachineAmd64 && magic == kPe32PlusMagic) return Edition::kX64;
+  return std::nullopt;
+}
+
+/// Why a machine and an optional header kind are no edition of the program; "" when they are.
+std::string CheckMachine(std::uint16_t machine, std::uint16_t magic) {
+  if (machine != kMachineI386 && machine != kMachineAmd64) {
+    return "is built for machine " + Hex(machine) + MachineName(machine) +
+           ", not for x86 (0x14C) or x64 (0x8664)";
+  }
+  if (magic != kPe32Magic && magic != kPe32PlusMagic) {
+    return "has an optional header of unknown kind (magic " + Hex(magic) + ")";
+  }
+  if (!EditionOf(machine, magic)) {
+    return magic == kPe32PlusMagic ? "is a 64-bit (PE32+) image for the 32-bit machine 0x14C"
+                                   : "is a 32-bit (PE32) image for the 64-bit machine 0x8664";
+  }
+  return "";
+}
+
 /// The part of CheckConsoleProgram after the PE signature was found at `pe`.
 std::string CheckPeFields(const std::uint8_t* data, std::size_t pe) {
-  const std::uint16_t machine = ReadU16(data + pe + 4);
-  if (machine != kMachineI386) {
-    return "is built for machine " + Hex(machine) + MachineName(machine) + ", not for 32-bit x86 (0x14C)";
-  }
+  const std::size_t optional = pe + 4 + kCoffHeaderSize;
+  const std::string machine = CheckMachine(ReadU16(data + pe + 4), ReadU16(data + optional));
+  if (!machine.empty()) return machine;
   const std::uint16_t characteristics = ReadU16(data + pe + 22);
   if ((characteristics & kDll) != 0) return "is a DLL, not a program";
   if ((characteristics & kExecutableImage) == 0) return "is not marked as an executable image";
-  const std::size_t optional = pe + 4 + kCoffHeaderSize;
-  const std::uint16_t magic = ReadU16(data + optional);
-  if (magic == kPe32PlusMagic) return "is a 64-bit (PE32+) image, not a 32-bit one (PE32)";
-  if (magic != kPe32Magic) return "has an optional header of unknown kind (magic " + Hex(magic) + ")";
   if (ReadU16(data + pe + 20) < kSubsystemOffset + 2) return "has an optional header too short to name its subsystem";
   const std::uint16_t subsystem = ReadU16(data + optional + kSubsystemOffset);
   if (subsystem != kConsoleSubsystem) {
@@ -92,7 +109,28 @@ std::string CheckPeFields(const std::uint8_t* data, std::size_t pe) {
 
 }  // namespace
 
-std::string CheckConsoleProgram(const std::uint8_t* data, std::size_t size, std::uint64_t file_size) {
+const char* EditionName(Edition edition) { return edition == Edition::kX64 ? "x64" : "x86"; }
+
+std::optional<Edition> ParseEdition(const std::string& name) {
+  if (name == "x86") return Edition::kX86;
+  if (name == "x64") return Edition::kX64;
+  return std::nullopt;
+}
+
+std::string DescribeEdition(Edition edition) {
+  return edition == Edition::kX64 ? "x64 (64-bit, PE32+, machine 0x8664)" : "x86 (32-bit, PE32, machine 0x14C)";
+}
+
+std::optional<Edition> ImageEdition(const std::uint8_t* data, std::size_t size) {
+  if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') return std::nullopt;
+  const std::uint64_t pe = ReadU32(data + 0x3C);
+  const std::uint64_t optional = pe + 4 + kCoffHeaderSize;
+  if (optional + 2 > size || ReadU32(data + pe) != 0x00004550) return std::nullopt;
+  return EditionOf(ReadU16(data + pe + 4), ReadU16(data + optional));
+}
+
+std::string CheckConsoleProgram(const std::uint8_t* data, std::size_t size, std::uint64_t file_size,
+                                Edition* edition) {
   if (file_size == 0) return "is empty";
   if (size < 2 || data[0] != 'M' || data[1] != 'Z') return "is not a Windows program (it does not start with \"MZ\")";
   if (size < 0x40) return "ends inside its DOS header (" + std::to_string(file_size) + " bytes)";
@@ -107,7 +145,9 @@ std::string CheckConsoleProgram(const std::uint8_t* data, std::size_t size, std:
   if (ReadU32(data + pe) != 0x00004550) {
     return "is not a PE image (no \"PE\" signature at byte " + std::to_string(pe) + ")";
   }
-  return CheckPeFields(data, static_cast<std::size_t>(pe));
+  const std::string problem = CheckPeFields(data, static_cast<std::size_t>(pe));
+  if (problem.empty() && edition != nullptr) *edition = *ImageEdition(data, size);
+  return problem;
 }
 
 std::optional<PeHeaders> ParsePeHeaders(const std::uint8_t* data, std::size_t size) {

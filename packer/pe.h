@@ -29,11 +29,33 @@ struct PeHeaders {
 /// are not those of a PE image (or lie beyond the bytes given).
 std::optional<PeHeaders> ParsePeHeaders(const std::uint8_t* data, std::size_t size);
 
+/// The editions of the program: the same sources built for two machines.
+enum class Edition {
+  kX86,  ///< 32-bit x86: PE32, machine 0x14C (the default)
+  kX64,  ///< 64-bit x86-64: PE32+, machine 0x8664
+};
+
+/// "x86" or "x64", as --arch and the reports name the edition.
+const char* EditionName(Edition edition);
+
+/// The edition named `name` ("x86" or "x64"); nullopt for any other.
+std::optional<Edition> ParseEdition(const std::string& name);
+
+/// How a report shows the edition: "x64 (64-bit, PE32+, machine 0x8664)".
+std::string DescribeEdition(Edition edition);
+
+/// The edition of the image whose first `size` bytes are `data`: its machine
+/// with the matching optional header (PE32 for 0x14C, PE32+ for 0x8664);
+/// nullopt for anything else, or headers beyond the bytes given.
+std::optional<Edition> ImageEdition(const std::uint8_t* data, std::size_t size);
+
 /// Why the first `size` bytes of a file of `file_size` bytes are not the
-/// headers of a 32-bit x86 Windows console program (PE32, machine 0x14C,
-/// an executable image but no DLL, subsystem 3), as a phrase ("is a DLL, not
-/// a program"); "" when they are.
-std::string CheckConsoleProgram(const std::uint8_t* data, std::size_t size, std::uint64_t file_size);
+/// headers of a Windows console program of either edition (machine 0x14C
+/// with PE32 or 0x8664 with PE32+, an executable image but no DLL, subsystem
+/// 3), as a phrase ("is a DLL, not a program"); "" when they are, with its
+/// edition in `edition` when given.
+std::string CheckConsoleProgram(const std::uint8_t* data, std::size_t size, std::uint64_t file_size,
+                                Edition* edition = nullptr);
 
 /// Bytes to overwrite while copying a file.
 struct Patch {

@@ -54,13 +54,13 @@ const std::array<std::uint8_t, kHeldMarkerSize>& HeldMarkerBytes() {
   return bytes;
 }
 
-std::string CheckStub(const fs::path& stub) {
+std::string CheckStub(const fs::path& stub, Edition* edition) {
   InputFile file(stub, "stub");
   if (!file.ok()) return file.error();
   const std::string label = "stub '" + PathToUtf8(stub) + "' ";
-  std::vector<std::uint8_t> headers(static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), kPeHeaderProbe)));
-  if (!file.ReadExact(headers.data(), headers.size(), "its headers") || !file.Seek(0)) return file.error();
-  const std::string problem = CheckConsoleProgram(headers.data(), headers.size(), file.size());
+  std::vector<std::uint8_t> headers;
+  if (!file.ReadHead(kPeHeaderProbe, headers)) return file.error();
+  const std::string problem = CheckConsoleProgram(headers.data(), headers.size(), file.size(), edition);
   if (!problem.empty()) return label + problem;
   StubScan scan;
   const std::string error = Scan(file, scan);

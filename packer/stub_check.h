@@ -1,5 +1,5 @@
-// The check that --stub names the bare program: a 32-bit Windows console
-// program holding the program's marker text and no container yet.
+// The check that --stub names the bare program: a Windows console program of
+// either edition holding the program's marker text and no container yet.
 #pragma once
 
 #include <array>
@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+
+#include "packer/pe.h"
 
 namespace harwpack {
 
@@ -18,8 +20,8 @@ inline constexpr std::size_t kHeldMarkerSize = 148;
 const std::array<std::uint8_t, kHeldMarkerSize>& HeldMarkerBytes();
 
 /// One line saying why `stub` cannot be the program a package is built on
-/// ("stub 'x.exe' is a DLL, not a program"); "" when it can. Reads the
-/// whole file once.
-std::string CheckStub(const std::filesystem::path& stub);
+/// ("stub 'x.exe' is a DLL, not a program"); "" when it can, with its edition
+/// in `edition` when given. Reads the whole file once.
+std::string CheckStub(const std::filesystem::path& stub, Edition* edition = nullptr);
 
 }  // namespace harwpack

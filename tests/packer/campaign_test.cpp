@@ -483,15 +483,14 @@ std::vector<Case> Cases() {
        "ends inside its PE headers (96 bytes, the headers need 158)", 1, false, false},
       {"stub_dos_program", 5, Stub([](Bytes& s) { s[harwpack_test::kMinimalPeSignature] = 'X'; }), 1,
        "is not a PE image (no \"PE\" signature at byte 64)", 1, false, false},
-      {"stub_64_bit", 5,
-       Stub([](Bytes& s) {
-         PokeU16(s, kMachine, 0x8664);
-         PokeU16(s, kMagic, 0x20B);
-       }),
-       1,
-       "is built for machine 0x8664 (x64), not for 32-bit x86 (0x14C)", 1, false, false},
-      {"stub_pe32_plus", 5, Stub([](Bytes& s) { PokeU16(s, kMagic, 0x20B); }), 1, "is a 64-bit (PE32+) image", 1,
-       false, false},
+      {"stub_x64_edition", 0,
+       [](Bench& b) { WriteBytes(b.stub, MinimalPe(0, true, harwpack::Edition::kX64)); }, 0, "", 0, true, true},
+      {"stub_arm64", 5, Stub([](Bytes& s) { PokeU16(s, kMachine, 0xAA64); }), 1,
+       "is built for machine 0xAA64 (ARM64), not for x86 (0x14C) or x64 (0x8664)", 1, false, false},
+      {"stub_pe32_plus_for_i386", 5, Stub([](Bytes& s) { PokeU16(s, kMagic, 0x20B); }), 1,
+       "is a 64-bit (PE32+) image for the 32-bit machine 0x14C", 1, false, false},
+      {"stub_pe32_for_x64", 5, Stub([](Bytes& s) { PokeU16(s, kMachine, 0x8664); }), 1,
+       "is a 32-bit (PE32) image for the 64-bit machine 0x8664", 1, false, false},
       {"stub_gui", 5, Stub([](Bytes& s) { PokeU16(s, kSubsystem, 2); }), 1,
        "runs in subsystem 2 (a GUI program), not as a console program (3)", 1, false, false},
       {"stub_dll", 5, Stub([](Bytes& s) { s[kCharacteristics + 1] |= 0x20; }), 1, "is a DLL, not a program", 1, false,

@@ -77,7 +77,11 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"extract_without_out", {"extract", "p"}, 2, "extract needs --out"},
         UsageCase{"json_takes_no_value", {"inspect", "--json=1", "p"}, 2, "option --json takes no value"},
         UsageCase{"operand_for_create", {"create", "stray", "--stub", "s"}, 2, "create takes 0 operand(s), got 1"},
-        UsageCase{"unknown_short_option", {"extract", "-x", "p", "--out", "o"}, 2, "unknown option '-x'"}),
+        UsageCase{"unknown_short_option", {"extract", "-x", "p", "--out", "o"}, 2, "unknown option '-x'"},
+        UsageCase{"arch_with_stub", {"create", "--stub", "s", "--arch", "x64", "--archive", "a", "--out", "o"}, 2,
+                  "--arch chooses the installed program; it does not go with --stub"},
+        UsageCase{"unknown_arch", {"create", "--arch", "amd64", "--archive", "a", "--out", "o"}, 2,
+                  "unknown --arch 'amd64' (x86 or x64)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CliTest, HelpGoesToStandardOutputWithZero) {
@@ -122,6 +126,39 @@ TEST(CliTest, CreateThenInspectShowsTheFields) {
                                             "tokens", "settings", "messages", "archived_data", "after_data"};
   ASSERT_GE(keys.size(), leading.size());
   EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + leading.size()), leading);
+}
+
+TEST(CliTest, AnArchiveOfTheOtherEditionIsWarnedAbout) {
+  using harwpack::Edition;
+  struct Case {
+    const char* name;
+    Edition stub;
+    harwpack_test::Bytes archive;
+    const char* warning;  // "" for none
+  };
+  const Case cases[] = {
+      {"same_x86", Edition::kX86, harwpack_test::MinimalPe(), ""},
+      {"same_x64", Edition::kX64, harwpack_test::MinimalPe(0, true, Edition::kX64), ""},
+      {"x86_in_x64", Edition::kX64, harwpack_test::MinimalPe(),
+       "harwpack: warning: archive is a program of the x86 edition, the stub of the x64 edition"},
+      {"x64_in_x86", Edition::kX86, harwpack_test::MinimalPe(0, true, Edition::kX64),
+       "harwpack: warning: archive is a program of the x64 edition, the stub of the x86 edition"},
+      {"not_a_program", Edition::kX64, harwpack_test::Pattern(64, 3),
+       "harwpack: warning: archive does not start like a Windows executable (no MZ header)"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    harwpack_test::WriteBytes(dir / "stub.exe", harwpack_test::MinimalPe(0, true, c.stub));
+    harwpack_test::WriteBytes(dir / "arc.exe", c.archive);
+    const ToolRun run = RunTool({"create", "--stub", P(dir / "stub.exe"), "--archive", P(dir / "arc.exe"), "--out",
+                                 P(dir / "pkg.exe")});
+    EXPECT_EQ(run.code, 0) << c.name << ": " << run.err;
+    if (*c.warning == '\0') {
+      EXPECT_EQ(run.err, "") << c.name;
+    } else {
+      EXPECT_NE(run.err.find(c.warning), std::string::npos) << c.name << ": " << run.err;
+    }
+  }
 }
 
 TEST(CliTest, AnEmptyInlineValueIsAValue) {

@@ -1,6 +1,7 @@
 // Building from an installation folder: folder and setup checks, the NSIS
 // script and, when makensis is installed, the whole create.
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <functional>
@@ -330,7 +331,7 @@ TEST(ExtractorScriptTest, OneFileCommandPerFileInListingOrder) {
       "  File \"/oname=$$a b.txt\" \"C:\\x$y\\f\"\n"
       "  IfErrors failed\n";
   EXPECT_NE(script.find(expected), std::string::npos) << script;
-  for (const char* line : {"Unicode true\n", "CRCCheck on\n", "SilentInstall silent\n", "RequestExecutionLevel user\n",
+  for (const char* line : {"Target x86-unicode\n", "CRCCheck on\n", "SilentInstall silent\n", "RequestExecutionLevel user\n",
                            "OutFile \"extractor.exe\"\n", "SetErrorLevel 1\n", "SetErrorLevel 0\n"}) {
     EXPECT_NE(script.find(line), std::string::npos) << line << " in\n" << script;
   }
@@ -408,6 +409,29 @@ TEST_F(FolderCreateTest, BuildsAnExtractorAndEmbedsIt) {
   EXPECT_EQ(arc[1], 'Z');
   EXPECT_EQ(arc.size(), report.container.data_size);
   EXPECT_EQ(harwpack_test::ListDir(dir_.path()).size(), 4u) << "only stub, folder, package and extract";
+}
+
+TEST_F(FolderCreateTest, TheExtractorIsOfTheStubsEditionAndInspectSaysSo) {
+  for (const harwpack::Edition edition : {harwpack::Edition::kX86, harwpack::Edition::kX64}) {
+    const std::string name = harwpack::EditionName(edition);
+    harwpack_test::WriteBytes(dir_ / "stub.exe", harwpack_test::MinimalPe(0, true, edition));
+    const fs::path package = dir_ / (name + ".exe");
+    std::string err;
+    ASSERT_EQ(RunTool({"create", "--stub", P(dir_ / "stub.exe"), "--folder", P(dir_ / "inst"), "--out", P(package)},
+                      &err),
+              0)
+        << name << ": " << err;
+    harwpack::PackageReport report;
+    ASSERT_EQ(harwpack::InspectPackage(package, report), "") << name;
+    EXPECT_EQ(report.edition, edition) << name;
+    EXPECT_EQ(report.extractor_edition, edition) << name << ": NSIS built the extractor for another machine";
+    const auto json = nlohmann::json::parse(harwpack::FormatReportJson(report));
+    EXPECT_EQ(json["edition"], name);
+    EXPECT_EQ(json["archived_data"]["edition"], name);
+    EXPECT_NE(harwpack::FormatReportText(report).find("edition:            " + harwpack::DescribeEdition(edition)),
+              std::string::npos)
+        << harwpack::FormatReportText(report);
+  }
 }
 
 TEST_F(FolderCreateTest, EachCompressionPacksTheContents) {

@@ -84,36 +84,45 @@ void PokeU16(Bytes& bytes, std::size_t offset, std::uint16_t value) {
 
 }  // namespace
 
-Bytes MinimalPe(std::uint32_t checksum, bool held_marker) {
+Bytes MinimalPe(std::uint32_t checksum, bool held_marker, harwpack::Edition edition) {
+  const bool plus = edition == harwpack::Edition::kX64;
+  const std::size_t optional_size = plus ? 0xF0 : 0xE0;
   Bytes b(1024, 0);
   b[0] = 'M';
   b[1] = 'Z';
   PokeU32(b, 0x3C, 0x40);
   const Bytes signature{'P', 'E', 0, 0};
   std::copy(signature.begin(), signature.end(), b.begin() + 0x40);
-  PokeU16(b, 0x44, 0x14C);   // i386
+  PokeU16(b, 0x44, plus ? 0x8664 : 0x14C);
   PokeU16(b, 0x46, 1);       // one section
-  PokeU16(b, 0x54, 0xE0);    // size of the PE32 optional header
-  PokeU16(b, 0x56, 0x0102);  // executable, 32-bit
+  PokeU16(b, 0x54, static_cast<std::uint16_t>(optional_size));
+  PokeU16(b, 0x56, plus ? 0x0022 : 0x0102);  // executable; large addresses or 32-bit
   const std::size_t o = 0x58;
-  PokeU16(b, o, 0x10B);
+  PokeU16(b, o, plus ? 0x20B : 0x10B);
   PokeU32(b, o + 16, 0x1000);    // entry point
   PokeU32(b, o + 20, 0x1000);    // base of code
-  PokeU32(b, o + 28, 0x400000);  // image base
+  if (plus) {
+    PokeU32(b, o + 24, 0x40000000);  // image base 0x140000000
+    PokeU32(b, o + 28, 1);
+  } else {
+    PokeU32(b, o + 28, 0x400000);  // image base
+  }
   PokeU32(b, o + 32, 0x1000);    // section alignment
   PokeU32(b, o + 36, 0x200);     // file alignment
-  PokeU16(b, o + 40, 4);
-  PokeU16(b, o + 48, 4);
+  PokeU16(b, o + 40, plus ? 6 : 4);
+  PokeU16(b, o + 48, plus ? 6 : 4);
   PokeU32(b, o + 56, 0x2000);    // size of image
   PokeU32(b, o + 60, 0x200);     // size of headers
   PokeU32(b, o + 64, checksum);
   PokeU16(b, o + 68, 3);         // console
-  PokeU32(b, o + 72, 0x100000);
-  PokeU32(b, o + 76, 0x1000);
-  PokeU32(b, o + 80, 0x100000);
-  PokeU32(b, o + 84, 0x1000);
-  PokeU32(b, o + 92, 16);        // data directories
-  const std::size_t section = o + 0xE0;
+  const std::size_t stack = o + 72;  // reserve and commit of stack and heap, 4 or 8 bytes each
+  const std::size_t width = plus ? 8 : 4;
+  PokeU32(b, stack, 0x100000);
+  PokeU32(b, stack + width, 0x1000);
+  PokeU32(b, stack + 2 * width, 0x100000);
+  PokeU32(b, stack + 3 * width, 0x1000);
+  PokeU32(b, o + (plus ? 108 : 92), 16);  // data directories
+  const std::size_t section = o + optional_size;
   const Bytes name{'.', 't', 'e', 'x', 't'};
   std::copy(name.begin(), name.end(), b.begin() + static_cast<std::ptrdiff_t>(section));
   PokeU32(b, section + 8, 0x200);

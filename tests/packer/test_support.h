@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "packer/pe.h"
+
 namespace harwpack_test {
 
 /// Bytes of a test file.
@@ -37,11 +39,12 @@ Bytes ReadBytes(const std::filesystem::path& path);
 Bytes Pattern(std::size_t size, std::uint8_t seed);
 /// The bytes of a UTF-16LE rendering of ASCII text.
 Bytes Utf16Le(const std::string& ascii);
-/// A small valid PE32 console image of 1024 bytes (headers, one section
-/// holding a return instruction and, unless `held_marker` is false, the
-/// program's marker text as the program holds it, at kMinimalPeHeldMarker);
-/// `checksum` goes into its CheckSum field.
-Bytes MinimalPe(std::uint32_t checksum = 0, bool held_marker = true);
+/// A small valid console image of 1024 bytes, PE32 for x86 or PE32+ for x64
+/// (headers, one section holding a return instruction and, unless
+/// `held_marker` is false, the program's marker text as the program holds
+/// it, at kMinimalPeHeldMarker); `checksum` goes into its CheckSum field.
+Bytes MinimalPe(std::uint32_t checksum = 0, bool held_marker = true,
+                harwpack::Edition edition = harwpack::Edition::kX86);
 /// The program's marker as the program itself holds it: a blank in place of the first '*'.
 constexpr char kHeldMarkerText[] = " **** Harrowvindalet **** Make Updater ***** Start of Archived Data *****";
 /// Offset of the held marker in MinimalPe.
@@ -50,7 +53,7 @@ constexpr std::size_t kMinimalPeHeldMarker = 0x300;
 constexpr std::size_t kMinimalPeSignature = 0x40;
 /// Offset of the CheckSum field in MinimalPe.
 constexpr std::size_t kMinimalPeChecksum = 0x58 + 64;
-/// Offset of the security directory entry in MinimalPe.
+/// Offset of the security directory entry in MinimalPe's PE32 layout.
 constexpr std::size_t kMinimalPeSecurityEntry = 0x58 + 96 + 4 * 8;
 /// Stores a little-endian u32 at `offset`.
 void PokeU32(Bytes& bytes, std::size_t offset, std::uint32_t value);
