@@ -1,33 +1,52 @@
 #!/usr/bin/env bash
 # The one test command: installs what is missing, builds the native tree
-# (build/native: the packer and its tests) and the Windows tree (build/win:
-# the program, its fixtures and tests, cross-compiled) with the CMake presets
-# "native" and "mingw", and runs
-#   - both ctest suites; the Windows one under Wine on a virtual X display;
+# (build/native: the packer and its tests) and both Windows trees, each
+# cross-compiled for one edition of the program (build/win: x86, 32-bit;
+# build/win64: x64, 64-bit) with the CMake presets "native", "mingw" and
+# "mingw64", finds out whether this machine can start 32-bit programs, and runs
+#   - the native ctest suite;
+#   - the Windows ctest suite of the x64 edition under 64-bit Wine, on every
+#     machine (it also checks the x86 program's image, which needs no running);
+#   - the Windows ctest suite of the x86 edition under 32-bit Wine, where this
+#     machine can start 32-bit programs; elsewhere it is not run, and the
+#     last lines say so: it is never counted as passed;
 #   - msvc_check: every file of src/ and packer/ compiled in clang-cl's MSVC
-#     mode, and CMake's Microsoft configuration (scripts/msvc-check.sh);
-#   - installed_package: the Debian package and the zip made with CPack,
-#     unpacked into a temporary root and used without --stub
-#     (tests/vendor/installed_package.sh).
-# Arguments are passed to both ctest runs (for example -R run_test); with -R,
+#     mode for both editions, and CMake's Microsoft configuration
+#     (scripts/msvc-check.sh);
+#   - installed_package: the Debian package and the zips made with CPack,
+#     unpacked into a temporary root and used without --stub, for each
+#     edition this machine can run (tests/vendor/installed_package.sh).
+# Both Windows suites run on a virtual X display, each with its own Wine prefix.
+# Arguments are passed to the ctest runs (for example -R run_test); with -R,
 # msvc_check and installed_package run only when their name matches.
-# Exits non-zero if anything fails to build or any test fails.
+# Exits non-zero if anything fails to build or any test that ran fails.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+source scripts/editions.sh
 
 scripts/setup-debian.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
-# The native packer first: the Windows tree's vendor walkthrough test uses it.
-# The native tree's Debian package takes the Windows tree's program
-# (HARW_PROGRAM in CMakePresets.json).
+# The native packer first: the Windows trees' vendor tests use it. Both
+# Windows trees are built whatever this machine can run: each one's zip and
+# the native tree's Debian package carry both programs.
 cmake --preset native
 cmake --build --preset native --parallel "$jobs"
 cmake --preset mingw
 cmake --build --preset mingw --parallel "$jobs"
+cmake --preset mingw64
+cmake --build --preset mingw64 --parallel "$jobs"
+
+probe_x86
+if [ "$x86_runs" = yes ]; then
+  editions=(x64 x86)
+else
+  editions=(x64)
+  echo "test.sh: the x86 suite will not run: $x86_reason"
+fi
 
 # Which of the checks outside ctest a -R selects.
 selected() {
@@ -41,29 +60,51 @@ selected() {
   return 0
 }
 
+tree_of() { if [ "$1" = x64 ]; then echo build/win64; else echo build/win; fi; }
+zip_of() { if [ "$1" = x64 ]; then echo win64; else echo win32; fi; }
+loader_of() { if [ "$1" = x64 ]; then echo /usr/lib/wine/wine64; else echo /usr/lib/wine/wine; fi; }
+arch_of() { if [ "$1" = x64 ]; then echo win64; else echo win32; fi; }
+
+# The Debian package and the zips, then the installed-package test per edition.
+installed_package() {
+  rm -rf build/native/package build/win/package build/win64/package
+  if ! { (cd build/native && cpack -B package >package.log 2>&1) &&
+         (cd build/win && cpack -B package >package.log 2>&1) &&
+         (cd build/win64 && cpack -B package >package.log 2>&1); }; then
+    cat build/native/package.log build/win/package.log build/win64/package.log 2>/dev/null || true
+    return 1
+  fi
+  local edition tree status=0
+  for edition in "${editions[@]}"; do
+    tree=$(tree_of "$edition")
+    WINEPREFIX="$root/$tree/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+      HARW_WINE=$(loader_of "$edition") HARW_WINE_ARCH=$(arch_of "$edition") \
+      xvfb-run -a sh tests/vendor/installed_package.sh "$edition" build/native/package/harwupdater_*.deb \
+        "$tree/package/HarwUpdater-"*"-$(zip_of "$edition").zip" "$tree/bin" sample/installation \
+        "build/test-tmp/installed_package_$edition" || status=1
+  done
+  return "$status"
+}
+
 # Every suite runs even if one before it fails, so one run reports every failure.
 failed=()
 (cd build/native && ctest --output-on-failure --parallel "$jobs" "$@") || failed+=(native)
-(cd build/win && xvfb-run -a ctest --output-on-failure --parallel "$jobs" "$@") || failed+=(windows)
+for edition in "${editions[@]}"; do
+  (cd "$(tree_of "$edition")" && xvfb-run -a ctest --output-on-failure --parallel "$jobs" "$@") ||
+    failed+=("windows-$edition")
+done
 if selected msvc_check "$@"; then
   scripts/msvc-check.sh || failed+=(msvc_check)
 fi
 if selected installed_package "$@"; then
-  rm -rf build/native/package build/win/package
-  if (cd build/native && cpack -B package >package.log 2>&1) &&
-     (cd build/win && cpack -B package >package.log 2>&1); then
-    WINEPREFIX="$root/build/win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-      xvfb-run -a sh tests/vendor/installed_package.sh build/native/package/harwupdater_*.deb \
-        build/win/package/HarwUpdater-*-win32.zip build/win/bin sample/installation \
-        build/test-tmp/installed_package || failed+=(installed_package)
-  else
-    cat build/native/package.log build/win/package.log
-    failed+=(installed_package)
-  fi
+  installed_package || failed+=(installed_package)
 fi
 
+line=$(edition_line "$x86_runs" "$x86_reason")
 if [ "${#failed[@]}" -gt 0 ]; then
+  echo "test.sh: $line"
   echo "test.sh: tests failed in: ${failed[*]}" >&2
   exit 1
 fi
-echo "test.sh: all tests passed"
+echo "test.sh: $line"
+echo "test.sh: all tests that ran passed"

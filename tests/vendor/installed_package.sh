@@ -1,21 +1,30 @@
 #!/bin/sh
-# The vendor walkthrough as an installed harwpack runs it: the Debian package
-# is unpacked into a temporary root (nothing is installed on the machine), and
-# from there, without --stub, a package is created from the sample folder,
-# inspected and run under Wine. The Windows zip is unpacked the same way and
-# its harwpack.exe, under Wine, finds the program beside itself.
-# Usage: installed_package.sh <package.deb> <package.zip> <bin folder> <sample folder> <work folder>
-# (the bin folder is the Windows tree's, for the sample setup program).
+# The vendor walkthrough as an installed harwpack runs it, for one edition:
+# the Debian package is unpacked into a temporary root (nothing is installed
+# on the machine), and from there, without --stub, a package of that edition
+# is created from the sample folder (--arch), inspected and run under Wine.
+# The edition's Windows zip is unpacked the same way and its harwpack.exe,
+# under Wine, finds the programs beside itself. Both hold both editions.
+# Usage: installed_package.sh <x86|x64> <package.deb> <package.zip> <bin folder> <sample folder> <work folder>
+# (the bin folder is the edition's Windows tree's, for the sample setup
+# program). HARW_WINE and HARW_WINE_ARCH name the edition's Wine loader and
+# prefix kind (default: wine, win32).
 set -eu
 
 absolute() { (cd "$(dirname "$1")" && echo "$(pwd)/$(basename "$1")"); }
-deb=$(absolute "$1")
-zip=$(absolute "$2")
-bin=$(absolute "$3")
-sample=$(absolute "$4")
-work=$5
+edition=$1
+deb=$(absolute "$2")
+zip=$(absolute "$3")
+bin=$(absolute "$4")
+sample=$(absolute "$5")
+work=$6
 : "${WINEPREFIX:?WINEPREFIX must name the build tree's prefix}"
 export WINEPREFIX
+case $edition in
+  x86) subfolder= ;;
+  x64) subfolder=x64/ ;;
+  *) echo "installed_package: unknown edition '$edition'" >&2; exit 2 ;;
+esac
 
 fail() { echo "installed_package: $*" >&2; exit 1; }
 # Runs a Windows program with its output in a file: Wine's helper processes
@@ -24,7 +33,7 @@ run_wine() { # run_wine <output file> <program> [arguments...]
   out=$1
   shift
   code=0
-  wine "$@" </dev/null >"$out" 2>&1 || code=$?
+  "${HARW_WINE:-wine}" "$@" </dev/null >"$out" 2>&1 || code=$?
   return "$code"
 }
 
@@ -42,6 +51,7 @@ cat >"$work/expected-files.txt" <<'EOF'
 ./usr/bin/harwpack
 ./usr/share/doc/harwupdater/README.md
 ./usr/share/harwupdater/HarwUpdater.exe
+./usr/share/harwupdater/x64/HarwUpdater.exe
 ./usr/share/man/man1/harwpack.1.gz
 EOF
 diff -u "$work/expected-files.txt" "$work/files.txt" || fail "the Debian package holds other files than expected"
@@ -49,13 +59,15 @@ diff -u "$work/expected-files.txt" "$work/files.txt" || fail "the Debian package
 root=$work/root
 dpkg-deb -x "$deb" "$root"
 harwpack=$root/usr/bin/harwpack
-program=$root/usr/share/harwupdater/HarwUpdater.exe
+programs=$root/usr/share/harwupdater
+program=$programs/${subfolder}HarwUpdater.exe
 
-# --- Versions: both must be the package's own --------------------------------
+# --- Versions: all must be the package's own, each program of its edition ---
 "$harwpack" --version >"$work/version.txt"
-printf 'harwpack %s\nHarwUpdater.exe %s (%s)\n' "$version" "$version" "$program" >"$work/expected-version.txt"
+printf 'harwpack %s\nHarwUpdater.exe %s x86 (%s)\nHarwUpdater.exe %s x64 (%s)\n' "$version" \
+  "$version" "$programs/HarwUpdater.exe" "$version" "$programs/x64/HarwUpdater.exe" >"$work/expected-version.txt"
 diff -u "$work/expected-version.txt" "$work/version.txt" ||
-  fail "harwpack --version does not name version $version for both (is res/HarwUpdater.rc behind the project version?)"
+  fail "harwpack --version does not name version $version and the edition of each (is res/HarwUpdater.rc behind the project version?)"
 
 # --- The man page documents every option the usage text names ----------------
 gzip -dc "$root/usr/share/man/man1/harwpack.1.gz" | sed 's/\\-/-/g' >"$work/harwpack.1"
@@ -69,15 +81,18 @@ mkdir -p "$work/Disk1" "$work/run"
 cp -r "$sample/." "$work/Disk1/"
 cp "$bin/sample_setup.exe" "$work/Disk1/Setup.exe"
 cd "$work"
-"$harwpack" create --folder Disk1 --params '/A "/installed-check"' --out run/InstalledCheck.exe >create.txt 2>&1 ||
-  { cat create.txt; fail "create without --stub failed"; }
+"$harwpack" create --arch "$edition" --folder Disk1 --params '/A "/installed-check"' --out run/InstalledCheck.exe \
+  >create.txt 2>&1 || { cat create.txt; fail "create without --stub failed"; }
 cmp -n "$(wc -c <"$program")" "$program" run/InstalledCheck.exe ||
-  fail "the package does not start with the installed program"
+  fail "the package does not start with the installed $edition program"
 "$harwpack" inspect run/InstalledCheck.exe >inspect.txt || { cat inspect.txt; fail "inspect failed"; }
 grep -q '/A "/installed-check"' inspect.txt || { cat inspect.txt; fail "inspect does not show the parameter string"; }
+for row in "edition" "extractor edition"; do
+  grep -q "^$row: *$edition " inspect.txt || { cat inspect.txt; fail "inspect does not show '$row: $edition'"; }
+done
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  WINEARCH=win32 wineboot -i </dev/null >"$work/wineboot.txt" 2>&1
+  WINEARCH=${HARW_WINE_ARCH:-win32} "${HARW_WINE:-wine}" wineboot -i </dev/null >"$work/wineboot.txt" 2>&1
   wineserver -w
 fi
 status=0
@@ -101,17 +116,22 @@ mkdir -p "$work/zip"
 cd "$work/zip"
 cmake -E tar xf "$zip"
 find . -type f | sort >../zip-files.txt
-top=HarwUpdater-$version-win32
-printf './%s/HarwUpdater.exe\n./%s/README.md\n./%s/harwpack.exe\n' "$top" "$top" "$top" >../expected-zip-files.txt
+top=$(basename "$zip" .zip)
+printf './%s/HarwUpdater.exe\n./%s/README.md\n./%s/harwpack.exe\n./%s/x64/HarwUpdater.exe\n' \
+  "$top" "$top" "$top" "$top" >../expected-zip-files.txt
 diff -u ../expected-zip-files.txt ../zip-files.txt || fail "the zip holds other files than expected"
 cd "$top"
-cmp HarwUpdater.exe "$program" || fail "the zip and the Debian package hold different programs"
+cmp HarwUpdater.exe "$programs/HarwUpdater.exe" || fail "the zip and the Debian package hold different x86 programs"
+cmp x64/HarwUpdater.exe "$programs/x64/HarwUpdater.exe" ||
+  fail "the zip and the Debian package hold different x64 programs"
 "$harwpack" extract ../../run/InstalledCheck.exe --out extractor.exe >/dev/null
 run_wine version.txt harwpack.exe --version || { cat version.txt; fail "harwpack.exe --version ended with $code"; }
-grep -q "^HarwUpdater.exe $version (.*HarwUpdater-$version-win32.HarwUpdater.exe)" version.txt ||
-  { cat version.txt; fail "harwpack.exe does not find the program beside itself"; }
-run_wine create.txt harwpack.exe create --archive extractor.exe --params '/A "/zip-check"' --out ZipCheck.exe ||
-  { cat create.txt; fail "harwpack.exe create without --stub ended with $code"; }
+for found in "x86 (.*$top.HarwUpdater.exe)" "x64 (.*$top.x64.HarwUpdater.exe)"; do
+  grep -q "^HarwUpdater.exe $version $found" version.txt ||
+    { cat version.txt; fail "harwpack.exe does not find the programs beside itself ($found)"; }
+done
+run_wine create.txt harwpack.exe create --arch "$edition" --archive extractor.exe --params '/A "/zip-check"' \
+  --out ZipCheck.exe || { cat create.txt; fail "harwpack.exe create without --stub ended with $code"; }
 rm -f "$log_dir/ZIPCHECK.log"
 mkdir ../run
 mv ZipCheck.exe ../run/
@@ -120,4 +140,5 @@ run_wine console.txt ZipCheck.exe || { cat console.txt "$log_dir/ZIPCHECK.log"; 
 grep -q "started with /zip-check" Installed/setup-report.txt || fail "the zip's package did not run its setup"
 [ ! -e Disk1 ] || fail "the zip's package left Disk1 behind"
 
-echo "installed_package: $version from the Debian package and the zip: created without --stub, inspected, ran with exit code 0"
+echo "installed_package: $version, $edition edition, from the Debian package and the zip: created without --stub," \
+  "inspected, ran with exit code 0"
