@@ -41,3 +41,12 @@ edition_line() {
       "its image was checked without running it"
   fi
 }
+
+## write_foreign_program <path>: an executable ELF file for a machine no
+## kernel here runs (0x9999): starting it fails with ENOEXEC ("Exec format
+## error"), as an i386 program does where IA-32 emulation is off.
+write_foreign_program() {
+  printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000\002\000\231\231\001\000\000\000' >"$1"
+  head -c 28 /dev/zero >>"$1"
+  chmod 755 "$1"
+}

@@ -19,14 +19,11 @@ check() {  # check <case> <expected x86_runs> <text the reason must hold>
   fi
 }
 
-# An ELF program for a machine no kernel here starts (e_machine 0x9999):
-# execve answers ENOEXEC, as it does for i386 code where IA-32 emulation is off.
-printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000\002\000\231\231\001\000\000\000' >"$work/foreign"
-head -c 28 /dev/zero >>"$work/foreign"
+write_foreign_program "$work/foreign"
 printf '#!/bin/sh\necho wine-8.0 "(stand-in)"\n' >"$work/loader"
 printf '#!/bin/sh\necho wine-8.0\nexit 3\n' >"$work/failing"
 printf '#!/bin/sh\necho "error while loading shared libraries: libc.so.6"\n' >"$work/silent"
-chmod +x "$work/foreign" "$work/loader" "$work/failing" "$work/silent"
+chmod +x "$work/loader" "$work/failing" "$work/silent"
 
 HARW_WINE32_LOADER=$work/missing probe_x86
 check missing_loader no "32-bit Wine is not installed ($work/missing is missing)"
