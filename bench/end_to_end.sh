@@ -71,7 +71,7 @@ measure_end_to_end() {
 
 e2e_rows() {
   local compression create_ms bytes
-  printf '| Compression | Package, bytes | `create`, s | Start to setup, s | Baseline: copy and start, s | Ratio | Program'"'"'s own, ms | Own share | Removal after setup, ms (baseline) |\n'
+  printf '| Compression, %s edition | Package, bytes | `create`, s | Start to setup, s | Baseline: copy and start, s | Ratio | Program'"'"'s own, ms | Own share | Removal after setup, ms (baseline) |\n' "$edition"
   printf '| --- | --- | --- | --- | --- | --- | --- | --- | --- |\n'
   for compression in $compressions; do
     read -r _ create_ms bytes < <(grep "^$compression " "$out/create.txt")
@@ -84,7 +84,7 @@ e2e_rows() {
 }
 
 e2e_section() {
-  printf '\n## End to end: a %s-byte installation folder\n\n' "$size_typical"
+  printf '\n### End to end, %s edition: a %s-byte installation folder\n\n' "$edition" "$size_typical"
   printf 'Folder (built by `bench/make_folder.py` from the installed packages below): %s\n\n' \
     "$(head -n 1 "$out/folder.txt")"
   tail -n +2 "$out/folder.txt" | sed 's/^/- /'

@@ -26,30 +26,56 @@ wine_quiet() { "$@" </dev/null >>"$out/wine.log" 2>&1; }
 # The Windows name of a Unix path on Wine's Z: drive, in double quotes.
 winpath() { printf '"Z:%s"' "${1//\//\\}"; }
 
-build_all() {
-  note "building HarwUpdater.exe, harwpack and the bench programs"
+## use_edition <x86|x64>: the settings of one edition's run. Its build trees,
+## Wine prefix, logs, figures and table section are its own (build/bench/<edition>).
+use_edition() {
+  edition=$1
+  case $edition in
+    x86) edition_text="x86 edition (32-bit, under 32-bit Wine)" toolchain=mingw-i686
+         loader=/usr/lib/wine/wine wine_arch=win32 ;;
+    x64) edition_text="x64 edition (64-bit, under 64-bit Wine)" toolchain=mingw-x86_64
+         loader=/usr/lib/wine/wine64 wine_arch=win64 ;;
+    *) die "unknown edition '$edition' (x86 or x64)" ;;
+  esac
+  out=$bench_out/$edition
+  work=$out/work
+  summaries=$out/summaries.txt
+  win_build=$repo/build/bench-win-$edition
+  tools_build=$repo/build/bench-tools-$edition
+  export WINEPREFIX=$out/wineprefix
+  note "measuring the $edition_text"
+}
+
+# The packer, natively: one for every edition.
+build_packer() {
+  note "building harwpack"
+  : >"$bench_out/build.log"
+  quietly "$bench_out/build.log" cmake -S "$repo" -B "$native_build" -G Ninja
+  quietly "$bench_out/build.log" cmake --build "$native_build" --target harwpack
+  harwpack=$native_build/packer/harwpack
+  [ -x "$harwpack" ] || die "no $harwpack after the build"
+}
+
+build_edition() {
+  note "building HarwUpdater.exe and the bench programs ($edition)"
   : >"$out/build.log"
   quietly "$out/build.log" cmake -S "$repo" -B "$win_build" -G Ninja \
-    --toolchain "$repo/cmake/mingw-i686.cmake"
+    --toolchain "$repo/cmake/$toolchain.cmake"
   quietly "$out/build.log" cmake --build "$win_build" --target HarwUpdater
-  quietly "$out/build.log" cmake -S "$repo" -B "$native_build" -G Ninja
-  quietly "$out/build.log" cmake --build "$native_build" --target harwpack
   quietly "$out/build.log" cmake -S "$repo/bench" -B "$tools_build" -G Ninja \
-    --toolchain "$repo/cmake/mingw-i686.cmake"
+    --toolchain "$repo/cmake/$toolchain.cmake"
   quietly "$out/build.log" cmake --build "$tools_build"
   stub=$win_build/bin/HarwUpdater.exe
-  harwpack=$native_build/packer/harwpack
   driver=$tools_build/driver.exe
   [ -f "$stub" ] || die "no $stub after the build"
-  [ -x "$harwpack" ] || die "no $harwpack after the build"
 }
 
 start_prefix() {
   : >"$out/wine.log"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     note "creating the Wine prefix $WINEPREFIX"
-    # Every program measured is 32-bit; a 32-bit prefix is enough.
-    WINEARCH=win32 wine_quiet wineboot -i || die "wineboot -i failed (log: $out/wine.log)"
+    # Every program measured is of the edition, and so is the prefix.
+    WINEARCH=$wine_arch wine_quiet "$loader" wineboot -i || die "wineboot -i failed (log: $out/wine.log)"
     wine_quiet wineserver -w || die "wineserver -w failed"
   fi
   # One persistent server for the whole run; 2 means one was still running.
@@ -58,15 +84,20 @@ start_prefix() {
   [ "$status" -eq 0 ] || [ "$status" -eq 2 ] || die "wineserver -p failed with $status"
   # The first program of a server starts Wine's helper services; they are to
   # be up before anything is timed.
-  wine_quiet wine cmd /c exit || die "wine cmd /c exit failed (log: $out/wine.log)"
+  wine_quiet "$loader" cmd /c exit || die "$loader cmd /c exit failed (log: $out/wine.log)"
 }
 
-# Runs at every exit: the big files go (unless BENCH_KEEP_WORK=1, for a look
+# After each edition: the big files go (unless BENCH_KEEP_WORK=1, for a look
 # at them afterwards), and so does this prefix's server.
-finish() {
-  local status=$?
+stop_edition() {
   [ "${BENCH_KEEP_WORK:-0}" = 1 ] || rm -rf "$work"
   wine_quiet wineserver -k || true  # no server left is fine
+}
+
+# Runs at an exit before the edition is done.
+finish() {
+  local status=$?
+  stop_edition
   exit "$status"
 }
 
@@ -133,7 +164,7 @@ drive() {
   local label=$1 count=$2 probe=$3 a=$4 b=$5
   [ "$probe" = "-" ] || probe=Z:${work//\//\\}\\$probe
   note "measuring $label ($count pairs)"
-  if ! wine "$driver" "$label" "$count" "Z:${work//\//\\}" "$probe" "$a" "$b" \
+  if ! "$loader" "$driver" "$label" "$count" "Z:${work//\//\\}" "$probe" "$a" "$b" \
     </dev/null >"$out/$label.raw" 2>"$out/$label.err"; then
     cat "$out/$label.err" >&2
     die "driver failed for $label"

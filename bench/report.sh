@@ -82,7 +82,7 @@ verdict() { awk -v v="$1" -v t="$2" 'BEGIN { print (v <= t ? "met" : "**missed**
 machine_line() {
   local cpu
   cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
-  printf 'Machine: %s CPUs (%s), %s, Linux %s. ' "$(nproc)" "$cpu" "$(wine --version)" \
+  printf 'Machine: %s CPUs (%s), %s, Linux %s. ' "$(nproc)" "$cpu" "$(/usr/lib/wine/wine64 --version)" \
     "$(uname -r)"
   printf 'Pairs: %s for the 171 MB archive and the memory, %s for the packer, %s for the others. ' \
     "$pairs" "$packer_pairs" "$small_pairs"
@@ -156,13 +156,11 @@ size_and_packer_rows() {
     "$(verdict "$(figure packer wall_ratio 1)" 1.2)"
 }
 
+# This edition's section: its table and its end-to-end figures.
 write_table() {
-  local results=$out/results.md
   {
-    printf '# Benchmark results\n\n'
-    printf 'Run of %s. ' "$(date -u '+%Y-%m-%d %H:%M UTC')"
-    machine_line
-    printf '\n| Figure | HarwUpdater | Baseline | Result | Target | |\n'
+    printf '\n## The %s\n\n' "$edition_text"
+    printf '| Figure, %s edition | HarwUpdater | Baseline | Result | Target | |\n' "$edition"
     printf '| --- | --- | --- | --- | --- | --- |\n'
     extraction_row extract_1m "1 MiB" 1.25
     extraction_row extract_16m "16 MiB" ""
@@ -172,6 +170,18 @@ write_table() {
     split_row
     size_and_packer_rows
     e2e_section
+  } >"$out/section.md"
+}
+
+# The whole table: the machine, then each edition's section.
+write_results() {
+  local results=$bench_out/results.md edition
+  {
+    printf '# Benchmark results\n\n'
+    printf 'Run of %s. ' "$(date -u '+%Y-%m-%d %H:%M UTC')"
+    machine_line
+    printf '\nEditions measured: %s.\n' "${editions_note#editions measured: }"
+    for edition in "${editions[@]}"; do cat "$bench_out/$edition/section.md"; done
   } >"$results"
   cp "$results" "$repo/bench/RESULTS.md"
   cat "$results"

@@ -2,15 +2,26 @@
 # Builds the demo package from the sample installation and runs it under Wine:
 # the sample folder becomes an NSIS self-extractor, the packer appends it to
 # HarwUpdater.exe, and the package unpacks it, runs its Setup.exe and cleans up.
+# The package is of the x86 edition (32-bit) where this machine can start
+# 32-bit programs, else of the x64 edition (64-bit, under wine64); the first
+# line says which.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/editions.sh"
 "$root/scripts/setup-debian.sh"
 
-win="$root/build/win"
+probe_x86
+if [ "$x86_runs" = yes ]; then
+  edition=x86 preset=mingw win="$root/build/win" loader=/usr/lib/wine/wine arch=win32
+  echo "demo: the x86 edition (32-bit), under 32-bit Wine"
+else
+  edition=x64 preset=mingw64 win="$root/build/win64" loader=/usr/lib/wine/wine64 arch=win64
+  echo "demo: the x64 edition (64-bit), under 64-bit Wine; the x86 edition cannot run here: $x86_reason"
+fi
 native="$root/build/native"
-demo="$root/build/demo"
-(cd "$root" && cmake --preset mingw >/dev/null && cmake --build --preset mingw --target HarwUpdater sample_setup)
+demo="$root/build/demo-$edition"
+(cd "$root" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" --target HarwUpdater sample_setup)
 (cd "$root" && cmake --preset native >/dev/null && cmake --build --preset native --target harwpack)
 
 # The installation folder: the sample files and the built setup program.
@@ -26,7 +37,7 @@ cp "$win/bin/sample_setup.exe" "$demo/installation/Setup.exe"
 export WINEPREFIX="$demo/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "Creating the demo's Wine prefix (once)..."
-  wineboot -i >/dev/null 2>&1
+  WINEARCH=$arch "$loader" wineboot -i >/dev/null 2>&1
   wineserver -w
 fi
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
@@ -36,10 +47,10 @@ temp_folder=$(ls -d "$WINEPREFIX"/drive_c/users/*/Temp 2>/dev/null | head -n 1)
 rm -f "$temp_folder/UPDATEDEMO.log"
 
 echo
-echo "=== wine UpdateDemo.exe (in $demo/run) ==="
+echo "=== $(basename "$loader") UpdateDemo.exe (the $edition edition, in $demo/run) ==="
 cd "$demo/run"
 set +e
-wine UpdateDemo.exe </dev/null
+"$loader" UpdateDemo.exe </dev/null
 code=$?
 set -e
 echo "=== exit code: $code ==="
