@@ -41,11 +41,17 @@ function(harw_wide_entry target)
   endif()
 endfunction()
 
-## harw_small_hardened(<target>)
+## harw_small_hardened(<target> [PRIVATE])
 ## Code generation of the package program and what links it: small code,
 ## stack buffer checks, one section per function so unused ones can be dropped.
-## Given to dependent targets as well (PUBLIC).
+## Given to dependent targets as well (PUBLIC), unless PRIVATE (a library that
+## other programs link too, such as the archive code the packer shares).
 function(harw_small_hardened target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "PRIVATE" "" "")
+  set(scope PUBLIC)
+  if(arg_PRIVATE)
+    set(scope PRIVATE)
+  endif()
   if(MINGW)
     set(flags -Os -fstack-protector-strong -ffunction-sections -fdata-sections)
   elseif(MSVC)
@@ -54,7 +60,7 @@ function(harw_small_hardened target)
   else()
     return()
   endif()
-  target_compile_options(${target} PUBLIC "$<$<COMPILE_LANGUAGE:C,CXX>:${flags}>")
+  target_compile_options(${target} ${scope} "$<$<COMPILE_LANGUAGE:C,CXX>:${flags}>")
 endfunction()
 
 ## harw_program_image(<target>)
@@ -78,4 +84,25 @@ function(harw_program_image target)
       target_link_options(${target} PRIVATE /HIGHENTROPYVA)
     endif()
   endif()
+endfunction()
+
+## harw_program_resources(<target> <name> <description>)
+## The version information and the asInvoker manifest of one of the Windows
+## programs (<name>.exe), from res/program.rc.in and res/program.manifest.in.
+## The manifest names the edition's processor: Windows may refuse to load a
+## 64-bit image whose manifest says x86.
+function(harw_program_resources target name description)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(HARW_MANIFEST_ARCHITECTURE amd64)
+  else()
+    set(HARW_MANIFEST_ARCHITECTURE x86)
+  endif()
+  set(HARW_RESOURCE_NAME ${name})
+  set(HARW_RESOURCE_DESCRIPTION ${description})
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/res-${name})
+  configure_file(${PROJECT_SOURCE_DIR}/res/program.manifest.in ${dir}/${name}.manifest @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/res/program.rc.in ${dir}/${name}.rc @ONLY)
+  target_sources(${target} PRIVATE ${dir}/${name}.rc)
+  target_include_directories(${target} PRIVATE ${dir})
+  set_property(SOURCE ${dir}/${name}.rc APPEND PROPERTY OBJECT_DEPENDS ${dir}/${name}.manifest)
 endfunction()

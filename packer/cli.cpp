@@ -45,8 +45,8 @@ struct CommandSyntax {
 const std::vector<CommandSyntax>& Commands() {
   static const std::vector<CommandSyntax> commands = {
       {"create",
-       {"--stub", "--arch", "--archive", "--folder", "--params", "--out", "--makensis", "--compression", "--sign",
-        "--sign-attempts"},
+       {"--stub", "--arch", "--archive", "--folder", "--params", "--out", "--extractor", "--level",
+        "--extractor-program", "--makensis", "--compression", "--sign", "--sign-attempts"},
        {"--quiet"},
        0},
       {"inspect", {"--ca-file"}, {"--json"}, 1},
@@ -160,16 +160,53 @@ int UsageError(std::ostream& err, const std::string& message) {
   return kExitUsage;
 }
 
+/// The extractor a folder build uses: --extractor, else NSIS when an NSIS
+/// option is given (so command lines from before the builtin extractor keep
+/// their meaning), else the builtin one. Empty for an unknown name.
+std::optional<ExtractorKind> ChosenExtractor(const CommandLine& line) {
+  const std::optional<std::string> name = line.Value("--extractor");
+  if (!name) {
+    const bool nsis_option = line.Value("--makensis") || line.Value("--compression");
+    return nsis_option ? ExtractorKind::kNsis : ExtractorKind::kBuiltin;
+  }
+  if (*name == "builtin") return ExtractorKind::kBuiltin;
+  if (*name == "nsis") return ExtractorKind::kNsis;
+  return std::nullopt;
+}
+
+/// The options that go with one extractor only.
+std::string CheckExtractorOptions(const CommandLine& line) {
+  const std::optional<ExtractorKind> extractor = ChosenExtractor(line);
+  if (!extractor) return "unknown --extractor '" + *line.Value("--extractor") + "' (builtin or nsis)";
+  const bool nsis = *extractor == ExtractorKind::kNsis;
+  for (const char* option : {"--makensis", "--compression", "--level", "--extractor-program"}) {
+    const bool nsis_option = std::string(option) == "--makensis" || std::string(option) == "--compression";
+    if (line.Value(option) && nsis_option != nsis) {
+      return std::string(option) + " goes with --extractor " + (nsis_option ? "nsis" : "builtin");
+    }
+  }
+  const std::optional<std::string> level = line.Value("--level");
+  const bool digits = level && !level->empty() && level->size() <= 2 &&
+                      level->find_first_not_of("0123456789") == std::string::npos;
+  if (level && (!digits || std::stoi(*level) < kMinLevel || std::stoi(*level) > kMaxLevel)) {
+    return "--level takes a number from " + std::to_string(kMinLevel) + " to " + std::to_string(kMaxLevel) +
+           ", not '" + *level + "'";
+  }
+  return "";
+}
+
 std::string CheckCreateLine(const CommandLine& line) {
   if (!line.Value("--out")) return "create needs --out";
   if (line.Value("--archive").has_value() == line.Value("--folder").has_value()) {
     return "create needs exactly one of --archive and --folder";
   }
-  for (const char* folder_only : {"--makensis", "--compression"}) {
+  for (const char* folder_only : {"--makensis", "--compression", "--extractor", "--level", "--extractor-program"}) {
     if (line.Value(folder_only) && !line.Value("--folder")) {
       return std::string(folder_only) + " only goes with --folder";
     }
   }
+  const std::string extractor = CheckExtractorOptions(line);
+  if (!extractor.empty()) return extractor;
   const std::optional<std::string> compression = line.Value("--compression");
   if (compression && !ParseCompression(*compression)) {
     return "unknown compression '" + *compression + "' (lzma, zlib, bzip2 or none)";
@@ -212,6 +249,9 @@ int RunCreateCommand(const CommandLine& line, bool out_is_terminal, std::ostream
   request.package.parameters = line.Value("--params");
   if (line.Value("--folder")) request.folder = PathFromUtf8(*line.Value("--folder"));
   if (line.Value("--archive")) request.archive = PathFromUtf8(*line.Value("--archive"));
+  request.extractor = *ChosenExtractor(line);
+  request.level = std::stoi(line.Value("--level").value_or(std::to_string(kDefaultLevel)));
+  request.extractor_program = line.Value("--extractor-program");
   request.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));
   request.compression = *ParseCompression(line.Value("--compression").value_or("lzma"));
   request.output = line.switches.count("--quiet")   ? OutputMode::kQuiet
@@ -245,22 +285,27 @@ int RunExtract(const CommandLine& line, std::ostream& out, std::ostream& err) {
 std::string UsageText() {
   return "usage:\n"
          "  harwpack create [--stub PROGRAM | --arch x86|x64] (--folder DIR | --archive EXE)\n"
-         "                  [--params TEXT]\n"
-         "                  [--makensis PATH] [--compression lzma|zlib|bzip2|none]\n"
+         "                  [--params TEXT] [--extractor builtin|nsis]\n"
+         "                  [--level N] [--extractor-program EXE]                (builtin)\n"
+         "                  [--makensis PATH] [--compression lzma|zlib|bzip2|none] (nsis)\n"
          "                  [--sign COMMAND [--sign-attempts N]] [--quiet] --out PACKAGE\n"
          "  harwpack inspect [--json] [--ca-file PEM] PACKAGE\n"
          "  harwpack extract PACKAGE --out EXE\n"
          "  harwpack --version\n"
          "\n"
          "create   writes PACKAGE: a copy of PROGRAM (without any signature) followed by a\n"
-         "         container with the parameter string TEXT and a self-extractor. With\n"
-         "         --folder the extractor is compiled with NSIS (makensis on PATH or\n"
-         "         --makensis) and unpacks DIR as the folder named by /F (default Disk1)\n"
-         "         into the current directory; --archive embeds an existing one. Without\n"
+         "         container with the parameter string TEXT and a self-extractor that\n"
+         "         unpacks DIR as the folder named by /F (default Disk1) into the\n"
+         "         current directory; --archive embeds an existing one instead. Without\n"
          "         --params no parameter string is stored. TEXT is checked as the program\n"
          "         will read it (options /S /A /F with a value, /X /V /W /D /H).\n"
-         "         --compression: lzma (default; solid, smallest, slowest), zlib, bzip2,\n"
-         "         or none for contents that are already compressed.\n"
+         "         --extractor builtin (the default): HarwExtract.exe with an archive\n"
+         "         harwpack writes itself, zstd at --level N (1 to 22, default 20);\n"
+         "         --extractor-program names HarwExtract.exe (default: the one of the\n"
+         "         stub's edition installed with harwpack).\n"
+         "         --extractor nsis (also implied by --makensis or --compression): an\n"
+         "         installer compiled with NSIS (makensis on PATH or --makensis),\n"
+         "         --compression lzma (default; solid), zlib, bzip2, or none.\n"
          "         PROGRAM is HarwUpdater.exe of either edition, x86 (32-bit) or x64\n"
          "         (64-bit); the self-extractor is built for the same one. Without\n"
          "         --stub, the HarwUpdater.exe of the edition --arch names (default x86)\n"

@@ -11,6 +11,7 @@
 #include "packer/file_io.h"
 #include "packer/folder_check.h"
 #include "packer/folder_list.h"
+#include "packer/install_paths.h"
 #include "packer/interrupt.h"
 #include "packer/nsis.h"
 #include "packer/options_check.h"
@@ -28,7 +29,9 @@ namespace {
 struct CheckedRequest {
   UpdaterSettings settings;          ///< the settings the parameter string leads to
   std::vector<FolderEntry> entries;  ///< the folder's listing, for a folder build
+  std::vector<HeldFile> held;        ///< its files, held open since the check (builtin extractor)
   Edition edition = Edition::kX86;   ///< the stub's edition, which the extractor is built for
+  fs::path extractor_program;        ///< the builtin extractor's program, of that edition
 };
 
 /// Prints the failure; after an interrupt, whatever step it ended says only that.
@@ -66,9 +69,13 @@ bool CheckParameterText(const std::optional<std::string>& text, UpdaterSettings&
 }
 
 /// Lists the folder once and makes the checks that only a folder build can
-/// make; the extractor is then built from exactly that listing.
-bool CheckFolderBuild(const fs::path& folder, const UpdaterSettings& settings, std::vector<FolderEntry>& entries,
-                      std::ostream& err) {
+/// make; the extractor is then built from exactly that listing. The builtin
+/// extractor's files are held open from here until they are packed.
+bool CheckFolderBuild(const CreateRequest& request, CheckedRequest& checked, std::ostream& err) {
+  const fs::path& folder = *request.folder;
+  const UpdaterSettings& settings = checked.settings;
+  std::vector<FolderEntry>& entries = checked.entries;
+  const bool nsis = request.extractor == ExtractorKind::kNsis;
   std::vector<CheckMessage> messages;
   for (const std::string& problem : {CheckInputFolder(folder), CheckFolderName(settings.folder_name)}) {
     if (!problem.empty()) messages.push_back({Severity::kError, problem});
@@ -81,10 +88,15 @@ bool CheckFolderBuild(const fs::path& folder, const UpdaterSettings& settings, s
   CheckFolderContents(folder, entries, messages);
   CheckSetupInFolder(settings, folder, entries, messages);
   CheckUnpackedPaths(settings.folder_name, entries, messages);
-  CheckFolderSize(folder, entries, messages);
+  if (nsis) CheckFolderSize(folder, entries, messages);  // NSIS's own limit
   if (!Report(messages, err)) return false;
   messages.clear();
-  CheckFilesReadable(entries, messages);  // only now: it opens every file
+  // Only now: it opens every file.
+  if (nsis) {
+    CheckFilesReadable(entries, messages);
+  } else {
+    HoldFiles(entries, checked.held, messages);
+  }
   return Report(messages, err);
 }
 
@@ -136,8 +148,8 @@ std::string Compile(const ExtractorJob& job, const CompileTotals& totals, const 
 }
 
 /// Compiles the listing into a self-extractor inside `work`; returns its path or "" after an error.
-fs::path MakeExtractor(const CreateRequest& request, CheckedRequest checked, const TempDirectory& work,
-                       Reporter& report, std::ostream& err) {
+fs::path MakeNsisExtractor(const CreateRequest& request, CheckedRequest checked, const TempDirectory& work,
+                           Reporter& report, std::ostream& err) {
   const CompileTotals totals = CountFiles(checked.entries, request.compression);
   ExtractorJob job{std::move(checked.entries), checked.settings.folder_name, request.makensis,
                    request.source_date_epoch, request.compression, checked.edition};
@@ -160,6 +172,48 @@ fs::path MakeExtractor(const CreateRequest& request, CheckedRequest checked, con
   const std::uintmax_t size = fs::file_size(extractor, ec);
   report.Line("self-extractor: " + std::to_string(ec ? 0 : size) + " bytes (" + Megabytes(ec ? 0 : size) +
               " from " + Megabytes(totals.bytes) + ") in " + Seconds(std::chrono::steady_clock::now() - start));
+  return extractor;
+}
+
+/// The live line of the builtin archive's compression, from its own counters.
+std::string ArchiveLiveText(std::uint64_t done, std::uint64_t total, std::chrono::steady_clock::time_point start) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+  return "compressing with zstd: " + std::to_string(PerCent(done, total)) + " % of " + Megabytes(total) + ", " +
+         std::to_string(seconds.count()) + " s";
+}
+
+/// Writes the builtin self-extractor of the listing inside `work`; returns its path or "" after an error.
+fs::path MakeBuiltinExtractor(const CreateRequest& request, CheckedRequest checked, const TempDirectory& work,
+                              Reporter& report, std::ostream& err) {
+  const CompileTotals totals = CountFiles(checked.entries, request.compression);
+  ArchiveJob job{std::move(checked.entries), &checked.held, checked.settings.folder_name,
+                 request.source_date_epoch, request.level, 0};
+  report.Line("compressing " + Counted(totals.files, "file") + " (" + Megabytes(totals.bytes) + ") with zstd " +
+              ZstdVersion() + " at level " + std::to_string(request.level) + " for the " +
+              EditionName(checked.edition) + " extractor");
+  const auto start = std::chrono::steady_clock::now();
+  ArchiveProgress progress;
+  if (report.mode() == OutputMode::kTerminal) {
+    progress = [&](std::uint64_t done) { report.Live(ArchiveLiveText(done, totals.bytes, start)); };
+  }
+  const fs::path extractor = work.path() / kExtractorName;
+  ArchiveResult result;
+  const std::string error = WriteBuiltinExtractor(job, checked.extractor_program, extractor, result, progress);
+  report.EndLive();
+  if (!error.empty()) {
+    Fail(err, error);
+    return {};
+  }
+  report.Line("built the self-extractor on " + PathToUtf8(checked.extractor_program));
+  if (request.source_date_epoch) {
+    report.Line("stored " + std::to_string(result.clamped) + " file time(s) as SOURCE_DATE_EPOCH " +
+                std::to_string(*request.source_date_epoch) + " (they were newer)");
+  }
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(extractor, ec);
+  report.Line("self-extractor: " + std::to_string(ec ? 0 : size) + " bytes (" + Megabytes(ec ? 0 : size) +
+              " from " + Megabytes(totals.bytes) + "; decoder window " + std::to_string(1u << result.window_log >> 20) +
+              " MiB) in " + Seconds(std::chrono::steady_clock::now() - start));
   return extractor;
 }
 
@@ -275,12 +329,23 @@ std::string CheckEdition(const CreateRequest& request, Edition edition) {
          EditionName(*request.edition) + " edition that --arch asks for";
 }
 
+/// The builtin extractor's program for the stub's edition, found and checked.
+std::string FindExtractorProgram(const CreateRequest& request, CheckedRequest& checked) {
+  const ProgramLookup lookup = ChooseExtractorProgram(request.extractor_program, checked.edition);
+  if (!lookup.error.empty()) return lookup.error;
+  checked.extractor_program = lookup.path;
+  return CheckExtractorProgram(lookup.path, checked.edition);
+}
+
 /// Everything that can be checked before work starts: the parameters, the
 /// stub, the archive or the folder, the package's size and the output.
 bool CheckRequest(const CreateRequest& request, CheckedRequest& checked, Reporter& report, std::ostream& err) {
   if (!CheckParameterText(request.package.parameters, checked.settings, err)) return false;
   std::string problem = CheckStub(request.package.stub, &checked.edition);
   if (problem.empty()) problem = CheckEdition(request, checked.edition);
+  if (problem.empty() && request.folder && request.extractor == ExtractorKind::kBuiltin) {
+    problem = FindExtractorProgram(request, checked);
+  }
   if (problem.empty() && request.archive) problem = CheckInputFile(*request.archive, "archive");
   if (problem.empty() && request.archive) {
     PackageSpec sized = request.package;
@@ -291,7 +356,7 @@ bool CheckRequest(const CreateRequest& request, CheckedRequest& checked, Reporte
     Fail(err, problem);
     return false;
   }
-  if (request.folder && !CheckFolderBuild(*request.folder, checked.settings, checked.entries, err)) return false;
+  if (request.folder && !CheckFolderBuild(request, checked, err)) return false;
   if (request.archive) CheckArchiveLooksExecutable(*request.archive, checked.edition, err);
   problem = CheckOutput(request);
   if (!problem.empty()) {
@@ -316,8 +381,13 @@ int RunCreate(CreateRequest request, std::ostream& out, std::ostream& err) {
     if (!work->ok()) return Fail(err, work->error());
   }
   PackageSpec& package = request.package;
-  package.archive = request.folder ? MakeExtractor(request, std::move(checked), *work, report, err)
-                                   : *request.archive;
+  if (!request.folder) {
+    package.archive = *request.archive;
+  } else if (request.extractor == ExtractorKind::kNsis) {
+    package.archive = MakeNsisExtractor(request, std::move(checked), *work, report, err);
+  } else {
+    package.archive = MakeBuiltinExtractor(request, std::move(checked), *work, report, err);
+  }
   if (package.archive.empty()) return kExitFailure;
   if (request.sign) {
     SignRequest& sign = *request.sign;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 
+#include "packer/archive_writer.h"
 #include "packer/container.h"
 #include "packer/nsis.h"
 #include "packer/progress.h"
@@ -15,13 +16,22 @@
 
 namespace harwpack {
 
+/// What makes the self-extractor of a folder.
+enum class ExtractorKind {
+  kBuiltin,  ///< the project's extractor with an archive harwpack writes itself (zstd)
+  kNsis,     ///< a silent installer compiled by NSIS
+};
+
 /// What one create is asked to do.
 struct CreateRequest {
   PackageSpec package;                             ///< stub, parameters and output; the archive is decided here
   std::optional<std::filesystem::path> folder;     ///< compile the extractor from this folder...
   std::optional<std::filesystem::path> archive;    ///< ...or embed this one (never modified)
   std::filesystem::path makensis = "makensis";     ///< the NSIS compiler for a folder build
-  Compression compression = Compression::kLzma;    ///< how a folder build packs the contents
+  ExtractorKind extractor = ExtractorKind::kBuiltin;  ///< what makes a folder's self-extractor
+  int level = kDefaultLevel;                       ///< the builtin archive's zstd level
+  std::optional<std::string> extractor_program;    ///< --extractor-program (UTF-8); else the installed one
+  Compression compression = Compression::kLzma;    ///< how NSIS packs the contents
   std::optional<SignRequest> sign;                 ///< sign the extractor, then the package
   std::optional<std::uint64_t> source_date_epoch;  ///< file times newer than this are stored as it
   OutputMode output = OutputMode::kLines;          ///< what goes to standard output

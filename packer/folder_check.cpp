@@ -1,5 +1,6 @@
 #include "packer/folder_check.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <map>
@@ -248,6 +249,24 @@ void CheckFilesReadable(const std::vector<FolderEntry>& entries, std::vector<Che
     errno = 0;
     std::ifstream file(entry.path, std::ios::binary);
     if (!file) messages.push_back({Severity::kError, Shown(entry) + " cannot be opened for reading" + ErrnoSuffix()});
+  }
+}
+
+void HoldFiles(const std::vector<FolderEntry>& entries, std::vector<HeldFile>& held,
+               std::vector<CheckMessage>& messages) {
+  held.clear();
+  held.resize(entries.size());
+  const auto files = static_cast<std::size_t>(std::count_if(
+      entries.begin(), entries.end(), [](const FolderEntry& entry) { return entry.kind == EntryKind::kFile; }));
+  const std::string limit = AllowOpenFiles(files);
+  if (!limit.empty()) {
+    messages.push_back({Severity::kError, limit});
+    return;
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].kind != EntryKind::kFile || InterruptSignal() != 0) continue;
+    const std::string error = held[i].Open(entries[i].path);
+    if (!error.empty()) messages.push_back({Severity::kError, Shown(entries[i]) + " cannot be opened for reading" + error});
   }
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "packer/folder_list.h"
+#include "packer/held_file.h"
 #include "packer/options_check.h"
 
 namespace harwpack {
@@ -66,5 +67,11 @@ void CheckUnpackedPaths(const std::u16string& folder_name, const std::vector<Fol
 /// An error for each file of the listing that cannot be opened for reading,
 /// so that none is found only while compressing.
 void CheckFilesReadable(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages);
+
+/// Opens every file of the listing, never through a link, and leaves it open
+/// in `held` (at the entry's index) until it is packed; an error for each
+/// that cannot be opened, or when the system cannot hold them all open.
+void HoldFiles(const std::vector<FolderEntry>& entries, std::vector<HeldFile>& held,
+               std::vector<CheckMessage>& messages);
 
 }  // namespace harwpack

@@ -53,18 +53,18 @@ fs::path OwnExecutable(std::string& error) {
 }
 #endif
 
-std::vector<fs::path> ProgramCandidates(const fs::path& own_file, Edition edition) {
+std::vector<fs::path> ProgramCandidates(const fs::path& own_file, Edition edition, const char* name) {
   const fs::path folder = own_file.parent_path();
   const fs::path shared = folder / PathFromUtf8(kSharedProgramFolder);
   if (edition == Edition::kX64) {
-    return {folder / kX64Folder / kProgramFileName, (shared / kX64Folder / kProgramFileName).lexically_normal()};
+    return {folder / kX64Folder / name, (shared / kX64Folder / name).lexically_normal()};
   }
-  return {folder / kProgramFileName, (shared / kProgramFileName).lexically_normal()};
+  return {folder / name, (shared / name).lexically_normal()};
 }
 
-ProgramLookup FindProgramBeside(const fs::path& own_file, Edition edition) {
+ProgramLookup FindProgramBeside(const fs::path& own_file, Edition edition, const char* name) {
   std::string looked;
-  for (const fs::path& candidate : ProgramCandidates(own_file, edition)) {
+  for (const fs::path& candidate : ProgramCandidates(own_file, edition, name)) {
     std::error_code ec;
     if (fs::is_regular_file(candidate, ec)) return {candidate, ""};
     looked += (looked.empty() ? "" : " and ") + PathToUtf8(candidate);
@@ -80,6 +80,17 @@ ProgramLookup ChooseStub(const std::optional<std::string>& given, Edition editio
   if (own.empty()) return {{}, "no --stub given, and harwpack cannot tell where it lies: " + error};
   ProgramLookup found = FindProgramBeside(own, edition);
   if (found.path.empty()) found.error = "no --stub given, and " + program + " is " + found.error;
+  return found;
+}
+
+ProgramLookup ChooseExtractorProgram(const std::optional<std::string>& given, Edition edition) {
+  if (given) return {PathFromUtf8(*given), ""};
+  const std::string program = std::string(kExtractorFileName) + " (" + EditionName(edition) + ")";
+  std::string error;
+  const fs::path own = OwnExecutable(error);
+  if (own.empty()) return {{}, "no --extractor-program given, and harwpack cannot tell where it lies: " + error};
+  ProgramLookup found = FindProgramBeside(own, edition, kExtractorFileName);
+  if (found.path.empty()) found.error = "no --extractor-program given, and " + program + " is " + found.error;
   return found;
 }
 

@@ -13,12 +13,16 @@ namespace harwpack {
 
 /// File name of the bare program, in either edition.
 inline constexpr char kProgramFileName[] = "HarwUpdater.exe";
+/// File name of the builtin self-extractor's program, in either edition.
+inline constexpr char kExtractorFileName[] = "HarwExtract.exe";
 
-/// Where the program of `edition` may lie, in the order harwpack looks:
-/// beside harwpack's own file (the unpacked Windows zip, a Windows build
-/// tree), then `<prefix>/share/harwupdater/` for harwpack in `<prefix>/bin/`
-/// (an install); the x64 edition in a folder `x64` at each place.
-std::vector<std::filesystem::path> ProgramCandidates(const std::filesystem::path& own_file, Edition edition);
+/// Where the program of `edition` (or another file installed with it, such
+/// as kExtractorFileName) may lie, in the order harwpack looks: beside
+/// harwpack's own file (the unpacked Windows zip, a Windows build tree), then
+/// `<prefix>/share/harwupdater/` for harwpack in `<prefix>/bin/` (an
+/// install); the x64 edition in a folder `x64` at each place.
+std::vector<std::filesystem::path> ProgramCandidates(const std::filesystem::path& own_file, Edition edition,
+                                                     const char* name = kProgramFileName);
 
 /// The file of the running harwpack; empty, with `error` set, when the system cannot tell.
 std::filesystem::path OwnExecutable(std::string& error);
@@ -29,8 +33,13 @@ struct ProgramLookup {
   std::string error;           ///< "" when found, else why not (where harwpack looked)
 };
 
-/// The first of ProgramCandidates(own_file, edition) that is a regular file.
-ProgramLookup FindProgramBeside(const std::filesystem::path& own_file, Edition edition);
+/// The first of ProgramCandidates(own_file, edition, name) that is a regular file.
+ProgramLookup FindProgramBeside(const std::filesystem::path& own_file, Edition edition,
+                                const char* name = kProgramFileName);
+
+/// The builtin self-extractor's program for a package of `edition`: `given`
+/// (--extractor-program) when present, else the one installed with the running harwpack.
+ProgramLookup ChooseExtractorProgram(const std::optional<std::string>& given, Edition edition);
 
 /// The stub for create: `given` (--stub) when present, else the program of
 /// `edition` installed with the running harwpack.

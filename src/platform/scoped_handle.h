@@ -41,6 +41,14 @@ class ScopedHandle {
     handle_ = handle;
   }
 
+  /// Gives the held handle up without closing it, for a caller that closes
+  /// it itself and checks the result.
+  HANDLE Release() {
+    HANDLE handle = handle_;
+    handle_ = Traits::Invalid();
+    return handle;
+  }
+
  private:
   HANDLE handle_;
 };

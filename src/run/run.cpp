@@ -8,6 +8,7 @@
 #include "options/options.h"
 #include "package/package.h"
 #include "platform/scoped_handle.h"
+#include "platform/system_library.h"
 
 wchar_t MyFileName[MAX_PATH] = L"";
 wchar_t BaseName[MAX_PATH] = L"";
@@ -20,22 +21,6 @@ static const size_t AnswerCapacity = 100;
 static void FailBeforeLog(const wchar_t* message) {
   PrintConsole(L"Error: %s\n\n", message);
   exit(1);
-}
-
-// A DLL planted beside the package (in a Downloads folder, say) must never be
-// loaded. SetDefaultDllDirectories is looked up at run time: Vista without
-// its update lacks it.
-static void RestrictDllSearch() {
-  typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
-  const DWORD searchSystem32 = 0x00000800;
-  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  FARPROC address = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : NULL;
-  if (address != NULL) {
-    SetDefaultDllDirectoriesFunction setDirectories =
-        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(address));
-    if (setDirectories(searchSystem32)) return;
-  }
-  SetDllDirectoryW(L"");
 }
 
 void UpperCaseAsciiLetters(wchar_t* text) {

@@ -190,7 +190,9 @@ TEST_F(Image, AddressLayoutIsRandomisedAndDataIsNotExecutable) {
   // Without base relocations the loader could not move the image at all.
   EXPECT_GT(image_.DirectorySize(5), 0u) << "no base relocations";
   // High-entropy addresses reach above 4 GiB only from an image that may lie there.
-  if (edition_.extra_flags != 0) EXPECT_GT(image_.ImageBase(), 0xFFFFFFFFu);
+  if (edition_.extra_flags != 0) {
+    EXPECT_GT(image_.ImageBase(), 0xFFFFFFFFu);
+  }
 }
 
 TEST_F(Image, ImportsOnlySystemLibrariesAndLooksTheDllRestrictionUp) {
@@ -227,7 +229,6 @@ std::set<std::uint32_t> GuardPlaces(const PeFile& image, std::uint32_t guard) {
 // 32-bit displacement from the end of the instruction, which it ends in the
 // loads and stores that reach the guard.
 int CountReferences(const PeFile& image, const std::set<std::uint32_t>& places) {
-  const std::string& bytes = image.bytes();
   int references = 0;
   for (const Section& section : image.sections()) {
     if (!(section.flags & 0x20000000u)) continue;  // executable sections only

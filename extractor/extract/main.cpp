@@ -1,0 +1,3 @@
+#include "extract/extract.h"
+
+int wmain(int argc, wchar_t** argv) { return RunExtractor(argc, argv); }
