@@ -281,6 +281,10 @@ std::string WriteBuiltinExtractor(const ArchiveJob& job, const fs::path& program
     std::vector<std::uint8_t> buffer(ZSTD_CStreamOutSize());
     ZSTD_inBuffer none = {nullptr, 0, 0};
     if (error.empty()) error = Drain(context.get(), none, ZSTD_e_end, out, buffer, frame_start);
+    // An interrupted create ends by its signal right after the clean-up:
+    // freeing the context would first wait for the compression threads'
+    // jobs, seconds each at the high levels.
+    if (InterruptSignal() != 0) context.release();
     if (!error.empty()) return error;
     frame_records[0] = {out.written() - archive_start - zeros.size(), header.content_size};
     header.data_size = frame_records[0].compressed_size;

@@ -10,6 +10,7 @@
 #include "packer/container.h"
 #include "packer/file_io.h"
 #include "packer/pe.h"
+#include "packer/progress.h"
 #include "packer/reader.h"
 #include "packer/sha256.h"
 #include "packer/text.h"
@@ -62,14 +63,13 @@ std::string ClassifyTrailer(InputFile& file, const ContainerInfo& info, Trailer&
   return "";
 }
 
-/// Reads the package once for both digests and the self-extractor's headers.
-std::string ScanPackage(const std::filesystem::path& package, PackageReport& report) {
+/// Reads the package once for both digests and the self-extractor's headers (into `head`).
+std::string ScanPackage(const std::filesystem::path& package, PackageReport& report, std::vector<std::uint8_t>& head) {
   const ContainerInfo& c = report.container;
   InputFile file(package, "package");
   Sha256 whole;
   Sha256 data;
   std::vector<std::uint8_t> buffer(kCopyChunk);
-  std::vector<std::uint8_t> head;
   const std::uint64_t data_end = c.data_offset + c.data_size;
   std::uint64_t offset = 0;
   while (file.ok() && offset < c.file_size) {
@@ -181,6 +181,63 @@ Json EditionJson(const std::optional<Edition>& edition) {
   return edition ? Json(EditionName(*edition)) : Json(nullptr);
 }
 
+/// One line about the self-extractor: the builtin one with its archive's figures, or another.
+std::string ExtractorText(const ArchiveReport& a) {
+  if (!a.found) return "not the builtin one (an NSIS installer or another program)";
+  if (!a.readable) return "builtin, with a damaged archive: " + a.problem;
+  std::size_t files = 0;
+  for (const harwarchive::Entry& e : a.table.entries) files += e.kind == harwarchive::Kind::kFile ? 1 : 0;
+  const harwarchive::Header& h = a.table.header;
+  return "builtin, archive at byte " + std::to_string(a.offset) + ": " + Counted(files, "file") + " and " +
+         Counted(a.table.entries.size() - files, "folder") + ", " + std::to_string(h.content_size) + " bytes, " +
+         std::to_string(h.data_size) + " compressed, decoder window 2^" + std::to_string(h.window_log);
+}
+
+std::string EntryKindName(harwarchive::Kind kind) { return kind == harwarchive::Kind::kFolder ? "folder" : "file"; }
+
+/// The archive's entries, a line each: kind, size, time, read-only mark and path.
+void EntriesText(std::ostringstream& out, const ArchiveReport& a) {
+  for (const harwarchive::Entry& e : a.table.entries) {
+    char fields[96];
+    if (e.kind == harwarchive::Kind::kFile) {
+      std::snprintf(fields, sizeof fields, "  file   %12llu  %s  %c  ", static_cast<unsigned long long>(e.size),
+                    FormatTicks(e.modified).c_str(), (e.attributes & 0x01) != 0 ? 'r' : '-');
+    } else {
+      std::snprintf(fields, sizeof fields, "  folder %12s  %23s  -  ", "", "");
+    }
+    out << fields << harwarchive::ToUtf8(e.path) << "\n";
+  }
+}
+
+std::string Hex64(std::uint64_t value) {
+  char text[20];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+Json ArchiveJson(const ArchiveReport& a) {
+  if (!a.found) return {{"kind", "other"}};
+  Json archive = {{"kind", "builtin"}, {"archive_offset", a.offset}, {"readable", a.readable},
+                  {"verified", a.verified}, {"problem", a.problem}};
+  if (!a.readable) return archive;
+  archive["content_size"] = a.table.header.content_size;
+  archive["data_size"] = a.table.header.data_size;
+  archive["window_log"] = a.table.header.window_log;
+  Json entries = Json::array();
+  for (const harwarchive::Entry& e : a.table.entries) {
+    Json entry = {{"kind", EntryKindName(e.kind)}, {"path", harwarchive::ToUtf8(e.path)}};
+    if (e.kind == harwarchive::Kind::kFile) {
+      entry["size"] = e.size;
+      entry["modified"] = FormatTicks(e.modified);
+      entry["read_only"] = (e.attributes & 0x01) != 0;
+      entry["checksum"] = Hex64(e.checksum);
+    }
+    entries.push_back(entry);
+  }
+  archive["entries"] = entries;
+  return archive;
+}
+
 void Row(std::ostringstream& out, const std::string& label, const std::string& value) {
   out << label << ":" << std::string(label.size() < 19 ? 19 - label.size() : 1, ' ') << value << "\n";
 }
@@ -212,7 +269,12 @@ std::string InspectPackage(const std::filesystem::path& package, PackageReport& 
   std::vector<std::uint8_t> head;
   if (file.ok() && file.ReadHead(kPeHeaderProbe, head)) report.edition = ImageEdition(head.data(), head.size());
   error = file.ok() ? ClassifyTrailer(file, report.container, report.trailer) : file.error();
-  if (error.empty()) error = ScanPackage(package, report);
+  std::vector<std::uint8_t> extractor_head;
+  if (error.empty()) error = ScanPackage(package, report, extractor_head);
+  if (error.empty()) {
+    error = ReadArchiveReport(package, extractor_head, report.container.data_offset, report.container.data_size,
+                              report.archive);
+  }
   report.package_signature = PackageSignature(report.trailer);
   return error;
 }
@@ -258,6 +320,13 @@ std::string FormatReportText(const PackageReport& r) {
   Row(out, "archived data", std::to_string(c.data_size) + " bytes at offset " + std::to_string(c.data_offset));
   Row(out, "sha-256", r.sha256);
   Row(out, "extractor edition", EditionText(r.extractor_edition));
+  Row(out, "extractor", ExtractorText(r.archive));
+  if (r.archive.readable) {
+    Row(out, "checksums", r.archive.verified ? "verified: every file decoded and matched its checksum"
+                                             : "NOT verified: " + r.archive.problem);
+    out << "entries:\n";
+    EntriesText(out, r.archive);
+  }
   Row(out, "after the data", TrailerText(r.trailer));
   Row(out, "package sha-256", r.package_sha256);
   Row(out, "extractor signed", SignatureText(r.extractor_signature));
@@ -302,6 +371,7 @@ std::string FormatReportJson(const PackageReport& r) {
   report["extractor_signature"] = SignatureJson(r.extractor_signature);
   report["package_signature"] = SignatureJson(r.package_signature);
   report["edition"] = EditionJson(r.edition);  // last: scripts may read the keys before it in order
+  report["extractor"] = ArchiveJson(r.archive);
   // Names and parameters are not always valid UTF-8 (a Linux file name may be
   // any bytes); such bytes are shown as U+FFFD rather than breaking the output.
   return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "packer/archive_report.h"
 #include "packer/options_check.h"
 #include "packer/pe.h"
 #include "packer/reader.h"
@@ -43,6 +44,7 @@ struct PackageReport {
   std::string package_sha256;    ///< of the whole file, lower-case hex
   SignatureStatus extractor_signature;  ///< the embedded self-extractor's signature
   SignatureStatus package_signature;    ///< the package's own signature (the certificate table after the data)
+  ArchiveReport archive;                ///< the builtin self-extractor's archive, when it is one
 };
 
 /// Reads `package` into `report`; "" on success, else one line.

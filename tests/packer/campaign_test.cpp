@@ -2,11 +2,13 @@
 // table of hostile inputs (links of every kind and depth, special files, odd
 // names, empty and deep trees, malformed stubs, parameters at and past their
 // limits, outputs that cannot be written, huge folders, a full disk, an
-// interrupted run). For every case it checks the exit code or signal, the
-// one-line message, that the compiler ran only when it should, that nothing
-// but the package appeared in the run's folder or its temporary folder and,
-// where a package is made, that 7-Zip finds in its self-extractor exactly the
-// files of the folder, with their contents.
+// interrupted run), once with each extractor. For every case it checks the
+// exit code or signal, the one-line message, that the NSIS compiler ran only
+// when it should, that nothing but the package appeared in the run's folder
+// or its temporary folder and, where a package is made, that its
+// self-extractor holds exactly the files of the folder, with their contents:
+// for NSIS as 7-Zip reads it, for the builtin extractor as the archive code
+// decodes it.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -34,6 +36,7 @@
 #include <unistd.h>
 
 #include "packer/cli.h"
+#include "packer/pe.h"
 #include "tests/packer/test_support.h"
 
 namespace fs = std::filesystem;
@@ -72,13 +75,19 @@ struct Bench {
   std::vector<std::string> extra;  // further arguments
   rlim_t file_limit = 0;           // RLIMIT_FSIZE of the run (0: none)
   bool drop_user = false;          // run as nobody when the test runs as root
-  int interrupt = 0;               // signal sent once the compiler runs
+  int interrupt = 0;               // signal sent once the compiler runs (the builtin compression began)
   bool to_group = false;           // ...to the whole process group, as a terminal's Ctrl+C
+  bool builtin = false;            // the builtin extractor, else NSIS
   std::string unpacked = "Disk1";  // the folder the extractor unpacks (/F)
   std::string skipped;             // why the case cannot be made here ("" when it can)
   fs::path base_folder;            // what the --archive cases' extractor holds
   fs::path base_extractor;
 };
+
+/// The extractors a case runs with.
+constexpr unsigned kNsisOnly = 1;
+constexpr unsigned kBuiltinOnly = 2;
+constexpr unsigned kBothExtractors = kNsisOnly | kBuiltinOnly;
 
 /// What a case expects.
 struct Case {
@@ -89,7 +98,8 @@ struct Case {
   std::string message;  // a line of the error output holds it ("" when nothing fails)
   int lines;            // error lines (warnings and notes aside); -1: one or more
   bool package;         // a package is made
-  bool compiles;        // the NSIS compiler is asked to compile
+  bool compiles;        // the NSIS compiler is asked to compile (NSIS runs only)
+  unsigned extractors = kBothExtractors;  // with which extractors the case runs
 };
 
 using harwpack_test::P;
@@ -168,13 +178,19 @@ struct RunEnd {
   _exit(123);
 }
 
-/// Sends the case's signal once the stand-in compiler says it is compiling.
+/// True once the stand-in compiler says it is compiling, or the builtin compression has begun.
+bool Compiling(const Bench& b) {
+  if (!b.builtin) return fs::exists(b.root / "logs" / "ready");
+  return ReadText(b.root / "logs" / "out.txt").find("compressing ") != std::string::npos;
+}
+
+/// Sends the case's signal once the compression runs.
 void InterruptWhenReady(const Bench& b, pid_t pid) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!fs::exists(b.root / "logs" / "ready") && std::chrono::steady_clock::now() < until) {
+  while (!Compiling(b) && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_TRUE(fs::exists(b.root / "logs" / "ready")) << "the compiler never started";
+  EXPECT_TRUE(Compiling(b)) << "the compression never started";
   kill(b.to_group ? -pid : pid, b.interrupt);
 }
 
@@ -225,9 +241,26 @@ std::vector<std::string> ListedFiles(const fs::path& dir, const fs::path& extrac
   return files;
 }
 
+/// The builtin self-extractor of the package against `folder`: the same
+/// folders and files, the same bytes, as the archive code decodes them.
+void CheckBuiltinHolds(const Bench& b, const fs::path& folder) {
+  std::string error;
+  const std::map<std::string, Bytes> contents = harwpack_test::BuiltinContents(b.out, error);
+  ASSERT_EQ(error, "");
+  std::map<std::string, Bytes> expected;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string relative = it->path().lexically_relative(folder).generic_string();
+    if (it->is_directory()) expected[relative + "/"];
+    if (it->is_regular_file()) expected[relative] = harwpack_test::ReadBytes(it->path());
+  }
+  EXPECT_TRUE(contents == expected) << "the archive holds " << contents.size() << " entries, the folder "
+                                    << expected.size();
+}
+
 /// Takes the extractor out of the package and holds it against `folder`:
 /// the same file names (7-Zip's listing) and the same bytes (7-Zip's unpacking).
 void CheckPackageHolds(const Bench& b, const fs::path& folder, const std::string& unpacked) {
+  if (b.builtin && b.archive.empty()) return CheckBuiltinHolds(b, folder);
   const fs::path check = b.root / "check";
   std::ostringstream out;
   std::ostringstream err;
@@ -257,7 +290,14 @@ bool RunCase(const Case& c, Bench& b) {
     return true;
   }
   std::vector<std::string> args = {"create", "--stub", P(b.stub), "--out", P(b.out)};
-  if (b.archive.empty()) {
+  if (b.archive.empty() && b.builtin) {
+    args.insert(args.end(), {"--folder", P(b.folder)});
+    // The extractor's program of the stub's edition, for the cases whose stub has one.
+    const Bytes stub = harwpack_test::ReadBytes(b.stub);
+    const auto edition = harwpack::ImageEdition(stub.data(), stub.size()).value_or(harwpack::Edition::kX86);
+    const std::vector<std::string> program = harwpack_test::ExtractorArgs(b.root / "bin", edition);
+    args.insert(args.end(), program.begin(), program.end());
+  } else if (b.archive.empty()) {
     args.insert(args.end(), {"--folder", P(b.folder), "--makensis", P(b.root / "bin" / "makensis")});
   } else {
     args.insert(args.end(), {"--archive", P(b.archive)});
@@ -272,7 +312,7 @@ bool RunCase(const Case& c, Bench& b) {
   const int lines = ErrorLines(end.err);
   EXPECT_TRUE(c.lines < 0 ? lines > 0 : lines == c.lines) << end.err;
   const std::string calls = ReadText(b.root / "logs" / "makensis.calls");
-  EXPECT_EQ(calls.find("extractor.nsi") != std::string::npos, c.compiles) << calls;
+  EXPECT_EQ(calls.find("extractor.nsi") != std::string::npos, c.compiles && !b.builtin) << calls;
   if (b.interrupt != 0) EXPECT_LT(end.seconds, 4.0) << "the stand-in compiler was not stopped at once";
 
   auto work_after = Snapshot(b.work);
@@ -364,6 +404,19 @@ void LargeStub(Bench& b) {
   const Bytes overlay = harwpack_test::Pattern(300 * 1024, 9);
   stub.insert(stub.end(), overlay.begin(), overlay.end());
   WriteBytes(b.stub, stub);
+}
+
+/// Bytes that zstd cannot shrink: 64 MiB of them take seconds at the default level.
+void Incompressible(const fs::path& path, std::size_t size = 64 << 20) {
+  Bytes bytes(size);
+  std::uint64_t state = 0x9E3779B97F4A7C15ull;
+  for (std::uint8_t& byte : bytes) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    byte = static_cast<std::uint8_t>(state);
+  }
+  WriteBytes(path, bytes);
 }
 
 void Sparse(const fs::path& path, off_t size) {
@@ -555,7 +608,7 @@ std::vector<Case> Cases() {
       {"folder_past_nsis_limit", 0, [](Bench& b) { Sparse(b.folder / "big.bin", off_t{1} << 31); }, 1,
        "holds 2147484672 bytes in 2 files (2147484680 with NSIS's own 4 bytes a file); an NSIS self-extractor holds "
        "at most 2147483647",
-       1, false, false},
+       1, false, false, kNsisOnly},
       {"archive_past_package_limit", 0,
        [](Bench& b) {
          Sparse(b.work / "big.exe", 4294967000);
@@ -584,16 +637,36 @@ std::vector<Case> Cases() {
        1,
        "(File too large)", 1, false, true},
       {"disk_full_compiling", 0, [](Bench& b) { b.file_limit = 16 * 1024; }, 1, "NSIS compiler failed", 1, false,
-       true},
+       true, kNsisOnly},
       {"ctrl_c_while_compiling", 0,
        [](Bench& b) {
          b.interrupt = SIGINT;
          b.to_group = true;
        },
        -SIGINT,
-       "harwpack: interrupted by SIGINT; no package was written", 1, false, true},
+       "harwpack: interrupted by SIGINT; no package was written", 1, false, true, kNsisOnly},
       {"sigterm_while_compiling", 0, [](Bench& b) { b.interrupt = SIGTERM; }, -SIGTERM,
-       "harwpack: interrupted by SIGTERM; no package was written", 1, false, true},
+       "harwpack: interrupted by SIGTERM; no package was written", 1, false, true, kNsisOnly},
+      // The builtin extractor's own writing: a full disk, interrupts while it compresses.
+      {"disk_full_compressing", 0,
+       [](Bench& b) {
+         Incompressible(b.folder / "big.bin", 1 << 20);
+         b.file_limit = 512 * 1024;
+       },
+       1, "(File too large)", 1, false, false, kBuiltinOnly},
+      {"ctrl_c_while_compressing", 0,
+       [](Bench& b) {
+         Incompressible(b.folder / "big.bin");
+         b.interrupt = SIGINT;
+         b.to_group = true;
+       },
+       -SIGINT, "harwpack: interrupted by SIGINT; no package was written", 1, false, false, kBuiltinOnly},
+      {"sigterm_while_compressing", 0,
+       [](Bench& b) {
+         Incompressible(b.folder / "big.bin");
+         b.interrupt = SIGTERM;
+       },
+       -SIGTERM, "harwpack: interrupted by SIGTERM; no package was written", 1, false, false, kBuiltinOnly},
   };
 }
 
@@ -610,8 +683,8 @@ TEST(PackerCampaign, EveryHostileInputEndsCleanly) {
   WriteBytes(suite / "stub.exe", MinimalPe());
   std::ostringstream out;
   std::ostringstream err;
-  ASSERT_EQ(harwpack::RunCli({"create", "--stub", P(suite / "stub.exe"), "--folder", P(base_folder), "--out",
-                              P(suite / "base.exe")},
+  ASSERT_EQ(harwpack::RunCli({"create", "--stub", P(suite / "stub.exe"), "--folder", P(base_folder), "--extractor",
+                              "nsis", "--out", P(suite / "base.exe")},
                              out, err),
             0)
       << err.str();
@@ -622,10 +695,14 @@ TEST(PackerCampaign, EveryHostileInputEndsCleanly) {
   int leftovers = 0;
   int skipped = 0;
   const std::vector<Case> cases = Cases();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + (c.finding != 0 ? " (finding " + std::to_string(c.finding) + ")" : ""));
+  for (const bool builtin : {false, true}) {
+   for (const Case& c : cases) {
+    if ((c.extractors & (builtin ? kBuiltinOnly : kNsisOnly)) == 0) continue;
+    SCOPED_TRACE(std::string(c.name) + (builtin ? " (builtin)" : " (nsis)") +
+                 (c.finding != 0 ? " (finding " + std::to_string(c.finding) + ")" : ""));
     harwpack_test::ScratchDir scratch;
     Bench b;
+    b.builtin = builtin;
     b.root = scratch.path();
     b.work = b.root / "work";
     b.tmp = b.root / "tmp";
@@ -640,6 +717,7 @@ TEST(PackerCampaign, EveryHostileInputEndsCleanly) {
                                                      fs::perms::group_read | fs::perms::others_read);
     leftovers += RunCase(c, b) ? 0 : 1;
     (b.skipped.empty() ? runs : skipped) += 1;
+   }
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(leftovers, 0);

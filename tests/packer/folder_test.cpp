@@ -395,7 +395,7 @@ class FolderCreateTest : public ::testing::Test {
 TEST_F(FolderCreateTest, BuildsAnExtractorAndEmbedsIt) {
   std::string err;
   ASSERT_EQ(RunTool({"create", "--stub", P(dir_ / "stub.exe"), "--folder", P(dir_ / "inst"), "--params",
-                     "/A \"-s\"", "--out", P(dir_ / "pkg.exe")},
+                     "/A \"-s\"", "--extractor", "nsis", "--out", P(dir_ / "pkg.exe")},
                     &err),
             0)
       << err;
@@ -412,23 +412,35 @@ TEST_F(FolderCreateTest, BuildsAnExtractorAndEmbedsIt) {
 }
 
 TEST_F(FolderCreateTest, TheExtractorIsOfTheStubsEditionAndInspectSaysSo) {
-  for (const harwpack::Edition edition : {harwpack::Edition::kX86, harwpack::Edition::kX64}) {
-    const std::string name = harwpack::EditionName(edition);
-    harwpack_test::WriteBytes(dir_ / "stub.exe", harwpack_test::MinimalPe(0, true, edition));
+  using harwpack::Edition;
+  struct Case {
+    Edition edition;
+    const char* extractor;
+  };
+  const Case cases[] = {{Edition::kX86, "builtin"}, {Edition::kX64, "builtin"}, {Edition::kX86, "nsis"},
+                        {Edition::kX64, "nsis"}};
+  for (const Case& c : cases) {
+    const std::string name = std::string(harwpack::EditionName(c.edition)) + "-" + c.extractor;
+    const bool builtin = std::string(c.extractor) == "builtin";
+    harwpack_test::WriteBytes(dir_ / "stub.exe", harwpack_test::MinimalPe(0, true, c.edition));
     const fs::path package = dir_ / (name + ".exe");
+    std::vector<std::string> args = {"create", "--stub", P(dir_ / "stub.exe"), "--folder", P(dir_ / "inst"),
+                                     "--extractor", c.extractor, "--out", P(package)};
+    if (builtin) {
+      const std::vector<std::string> program = harwpack_test::ExtractorArgs(dir_.path(), c.edition);
+      args.insert(args.end(), program.begin(), program.end());
+    }
     std::string err;
-    ASSERT_EQ(RunTool({"create", "--stub", P(dir_ / "stub.exe"), "--folder", P(dir_ / "inst"), "--out", P(package)},
-                      &err),
-              0)
-        << name << ": " << err;
+    ASSERT_EQ(RunTool(args, &err), 0) << name << ": " << err;
     harwpack::PackageReport report;
     ASSERT_EQ(harwpack::InspectPackage(package, report), "") << name;
-    EXPECT_EQ(report.edition, edition) << name;
-    EXPECT_EQ(report.extractor_edition, edition) << name << ": NSIS built the extractor for another machine";
+    EXPECT_EQ(report.edition, c.edition) << name;
+    EXPECT_EQ(report.extractor_edition, c.edition) << name << ": the extractor is built for another machine";
     const auto json = nlohmann::json::parse(harwpack::FormatReportJson(report));
-    EXPECT_EQ(json["edition"], name);
-    EXPECT_EQ(json["archived_data"]["edition"], name);
-    EXPECT_NE(harwpack::FormatReportText(report).find("edition:            " + harwpack::DescribeEdition(edition)),
+    EXPECT_EQ(json["edition"], harwpack::EditionName(c.edition));
+    EXPECT_EQ(json["archived_data"]["edition"], harwpack::EditionName(c.edition));
+    EXPECT_EQ(json["extractor"]["kind"], builtin ? "builtin" : "other") << name;
+    EXPECT_NE(harwpack::FormatReportText(report).find("edition:            " + harwpack::DescribeEdition(c.edition)),
               std::string::npos)
         << harwpack::FormatReportText(report);
   }
@@ -461,15 +473,26 @@ TEST_F(FolderCreateTest, EachCompressionPacksTheContents) {
 }
 
 TEST_F(FolderCreateTest, RefusesBeforeCompiling) {
+  const std::vector<std::string> program = harwpack_test::ExtractorArgs(dir_.path());
+  fs::create_directories(dir_ / "x64");
+  const std::vector<std::string> wrong_edition = harwpack_test::ExtractorArgs(dir_ / "x64", harwpack::Edition::kX64);
+  auto with_program = [&program](std::vector<std::string> extra) {
+    extra.insert(extra.end(), program.begin(), program.end());
+    return extra;
+  };
   struct Case {
     std::vector<std::string> extra;
     const char* message;
   };
   const Case cases[] = {
-      {{"--params", "/S Disk1\\Install.exe"}, "is missing"},
-      {{"--params", "/F \"\""}, "is empty"},
-      {{"--params", "/F"}, "has no value"},
+      {with_program({"--params", "/S Disk1\\Install.exe"}), "is missing"},
+      {{"--params", "/S Disk1\\Install.exe", "--extractor", "nsis"}, "is missing"},
+      {with_program({"--params", "/F \"\""}), "is empty"},
+      {with_program({"--params", "/F"}), "has no value"},
       {{"--makensis", P(dir_ / "no-such-makensis")}, "NSIS compiler"},
+      {{"--extractor-program", P(dir_ / "no-such-HarwExtract.exe")}, "no-such-HarwExtract.exe"},
+      {{"--extractor-program", P(dir_ / "stub.exe")}, "is not HarwExtract.exe, the project's extractor"},
+      {wrong_edition, "is the x64 edition, not the x86 one"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"create", "--stub", P(dir_ / "stub.exe"), "--folder", P(dir_ / "inst"),

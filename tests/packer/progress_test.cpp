@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "packer/archive_writer.h"
 #include "packer/cli.h"
 #include "packer/compile_progress.h"
 #include "packer/progress.h"
@@ -160,23 +161,30 @@ class CreateOutputTest : public ::testing::Test {
 
 TEST_F(CreateOutputTest, ALinePerStepWithItsFigures) {
   struct Case {
-    const char* compression;
-    const char* compressing;
+    std::vector<std::string> options;
+    std::string compressing;
+    std::string built;
   };
+  const std::vector<std::string> program = harwpack_test::ExtractorArgs(dir_.path());
   const Case cases[] = {
-      {"zlib", "compressing 3 files (0.1 MB) with zlib (file by file), NSIS v"},
-      {"lzma", "compressing 3 files (0.1 MB) with lzma (solid, 8 MiB dictionary), NSIS v"},
-      {"none", "storing 3 files (0.1 MB) uncompressed with NSIS v"},
+      {{"--compression", "zlib"}, "compressing 3 files (0.1 MB) with zlib (file by file), NSIS v",
+       "compiled the self-extractor with NSIS v"},
+      {{"--compression", "lzma"}, "compressing 3 files (0.1 MB) with lzma (solid, 8 MiB dictionary), NSIS v",
+       "compiled the self-extractor with NSIS v"},
+      {{"--compression", "none"}, "storing 3 files (0.1 MB) uncompressed with NSIS v",
+       "compiled the self-extractor with NSIS v"},
+      {program, "compressing 3 files (0.1 MB) with zstd " + harwpack::ZstdVersion() + " at level 20 for the x86",
+       "built the self-extractor on " + program[1]},
   };
   for (const Case& c : cases) {
     int code = 0;
     std::string err;
-    const std::vector<std::string> lines = Create({"--compression", c.compression}, code, err);
+    const std::vector<std::string> lines = Create(c.options, code, err);
     ASSERT_EQ(code, 0) << err;
-    ASSERT_EQ(lines.size(), 6u) << c.compression;
+    ASSERT_EQ(lines.size(), 6u) << c.compressing;
     EXPECT_EQ(lines[0], "checked " + P(dir_ / "Disk1") + ": 3 files, 1 folder, 100000 bytes (0.1 MB)");
     EXPECT_EQ(lines[1].rfind(c.compressing, 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2].rfind("compiled the self-extractor with NSIS v", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[2].rfind(c.built, 0), 0u) << lines[2];
     // The figures are those of the files written.
     std::ostringstream ignored;
     ASSERT_EQ(harwpack::RunCli({"extract", P(dir_ / "pkg.exe"), "--out", P(dir_ / "x.exe")}, ignored, ignored), 0);
@@ -191,10 +199,15 @@ TEST_F(CreateOutputTest, ALinePerStepWithItsFigures) {
 TEST_F(CreateOutputTest, QuietShowsOnlyErrorsAndWarnings) {
   int code = 0;
   std::string err;
-  EXPECT_TRUE(Create({"--quiet"}, code, err).empty());
+  std::vector<std::string> options = harwpack_test::ExtractorArgs(dir_.path());
+  options.push_back("--quiet");
+  EXPECT_TRUE(Create(options, code, err).empty());
   EXPECT_TRUE(code == 0 && err.empty() && fs::is_regular_file(dir_ / "pkg.exe")) << err;
+  EXPECT_TRUE(Create({"--quiet", "--extractor", "nsis"}, code, err).empty());
+  EXPECT_TRUE(code == 0 && err.empty()) << err;
   fs::remove(dir_ / "Disk1" / "Setup.exe");
-  EXPECT_TRUE(Create({"--quiet", "--params", "/Z"}, code, err).empty());
+  options.insert(options.end(), {"--params", "/Z"});
+  EXPECT_TRUE(Create(options, code, err).empty());
   EXPECT_EQ(code, 1);
   // "/Z" is no option; the setup program is missing.
   EXPECT_NE(err.find("harwpack: warning: "), std::string::npos) << err;

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "packer/archive_report.h"
 #include "packer/cli.h"
 #include "packer/file_times.h"
+#include "packer/inspect.h"
 #include "packer/text.h"
 #include "tests/packer/test_support.h"
 
@@ -112,11 +114,18 @@ std::string ListedRow(const std::string& listing, const std::string& name) {
   return "";
 }
 
-class ReproducibleTest : public ::testing::Test {
+/// Builds with one extractor, the builtin one (on a stand-in of its program) or NSIS.
+class ReproducibleTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    if (!harwpack_test::RunCommand(dir_.path(), "makensis", {"-VERSION"}).started) {
+    builtin_ = std::string(GetParam()) == "builtin";
+    if (!builtin_ && !harwpack_test::RunCommand(dir_.path(), "makensis", {"-VERSION"}).started) {
       GTEST_SKIP() << "makensis is not installed";
+    }
+    extractor_ = {"--extractor", GetParam()};
+    if (builtin_) {
+      const std::vector<std::string> program = harwpack_test::ExtractorArgs(dir_.path());
+      extractor_.insert(extractor_.end(), program.begin(), program.end());
     }
     harwpack_test::WriteBytes(dir_ / "stub.exe", harwpack_test::MinimalPe());
     MakeInstallation(dir_ / "one" / "Disk1", false, 1750000000);
@@ -135,15 +144,21 @@ class ReproducibleTest : public ::testing::Test {
     }
     args.insert(args.end(), {HARWPACK_EXE, "create", "--stub", P(dir_ / "stub.exe"), "--folder", P(folder),
                              "--params", "/A \"-s\"", "--out", P(dir_ / name)});
+    args.insert(args.end(), extractor_.begin(), extractor_.end());
     const auto run = harwpack_test::RunCommand(dir_.path(), "env", args);
     EXPECT_EQ(run.exit_code, 0) << run.output;
     return harwpack_test::ReadBytes(dir_ / name);
   }
 
   ScratchDir dir_;
+  bool builtin_ = false;
+  std::vector<std::string> extractor_;
 };
 
-TEST_F(ReproducibleTest, SameSourceDateSameBytesWhateverElseDiffers) {
+INSTANTIATE_TEST_SUITE_P(Extractors, ReproducibleTest, ::testing::Values("builtin", "nsis"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST_P(ReproducibleTest, SameSourceDateSameBytesWhateverElseDiffers) {
   const std::string epoch = "SOURCE_DATE_EPOCH=" + std::to_string(kEpoch);
   const Bytes reference = Build(dir_ / "one" / "Disk1", "reference.exe", {epoch, "LC_ALL=C.UTF-8", "TZ=UTC"});
   ASSERT_FALSE(reference.empty());
@@ -169,11 +184,36 @@ TEST_F(ReproducibleTest, SameSourceDateSameBytesWhateverElseDiffers) {
   EXPECT_TRUE(harwpack_test::ListDir(dir_ / "other temp").empty()) << "the working folder was left behind";
 }
 
-TEST_F(ReproducibleTest, FileTimesAreShippedClampedOrAsTheyAre) {
+/// The time the builtin archive of `package` stores for `name`, as inspect shows it; "" when it holds no such file.
+std::string ArchivedTime(const fs::path& package, const std::string& name) {
+  harwpack::PackageReport report;
+  EXPECT_EQ(harwpack::InspectPackage(package, report), "");
+  EXPECT_TRUE(report.archive.verified) << report.archive.problem;
+  std::string path = "Disk1/" + name;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  for (const harwarchive::Entry& entry : report.archive.table.entries) {
+    if (harwarchive::ToUtf8(entry.path) == path) return harwpack::FormatTicks(entry.modified);
+  }
+  return "";
+}
+
+TEST_P(ReproducibleTest, FileTimesAreShippedClampedOrAsTheyAre) {
   const Bytes own_one = Build(dir_ / "one" / "Disk1", "own-one.exe", {"-u SOURCE_DATE_EPOCH"});
   const Bytes own_two = Build(dir_ / "two" / "other place" / "Installation", "own-two.exe", {"-u SOURCE_DATE_EPOCH"});
   EXPECT_FALSE(own_one == own_two) << "different file times must give different packages";
   Build(dir_ / "two" / "other place" / "Installation", "clamped.exe", {"SOURCE_DATE_EPOCH=" + std::to_string(kEpoch)});
+  if (builtin_) {
+    // Clamped to the epoch, or as the file has it, to the 100 ns.
+    std::uint64_t setup = 0;
+    ASSERT_EQ(harwpack::ReadModificationTime(dir_ / "two" / "other place" / "Installation" / "Setup.exe", setup), "");
+    const std::pair<const char*, std::string> expected[] = {
+        {"Setup.exe", "2023-11-14 22:13:20 UTC"}, {"sub/deeper/b.bin", "2023-11-14 22:13:20 UTC"},
+        {"\xC3\x96rdner/\xC3\xA4pfel.txt", "2023-11-14 22:13:20 UTC"}, {"old.txt", "2020-01-01 00:00:00 UTC"}};
+    for (const auto& [name, time] : expected) EXPECT_EQ(ArchivedTime(dir_ / "clamped.exe", name), time) << name;
+    EXPECT_EQ(ArchivedTime(dir_ / "own-two.exe", "old.txt"), "2020-01-01 00:00:00 UTC");
+    EXPECT_EQ(ArchivedTime(dir_ / "own-two.exe", "Setup.exe"), harwpack::FormatTicks(setup));
+    return;
+  }
 
   // 7-Zip reads the extractor independently: which names and times does it ship?
   struct Listed {

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <random>
 
+#include "archive/decode.h"
+#include "packer/inspect.h"
 #include "packer/process.h"
 #include "packer/text.h"
 
@@ -136,6 +138,74 @@ Bytes MinimalPe(std::uint32_t checksum, bool held_marker, harwpack::Edition edit
     std::copy(held.begin(), held.end(), b.begin() + kMinimalPeHeldMarker);  // the terminator is already zero
   }
   return b;
+}
+
+Bytes MinimalExtractor(harwpack::Edition edition) {
+  Bytes b = MinimalPe(0, false, edition);
+  const std::string identity = "name=\"HarwExtract\"";
+  std::copy(identity.begin(), identity.end(), b.begin() + kMinimalPeHeldMarker);
+  return b;
+}
+
+std::vector<std::string> ExtractorArgs(const fs::path& dir, harwpack::Edition edition) {
+  WriteBytes(dir / "HarwExtract.exe", MinimalExtractor(edition));
+  return {"--extractor-program", P(dir / "HarwExtract.exe")};
+}
+
+namespace {
+
+/// The package file from the archive's data on, for the decoder.
+class FileSource : public harwarchive::Source {
+ public:
+  explicit FileSource(std::ifstream& in) : in_(in) {}
+  bool Read(std::uint8_t* buffer, std::size_t size, harwarchive::Problem& problem) override {
+    if (in_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size))) return true;
+    return harwarchive::Fail(problem, harwarchive::Failure::kDamaged, "the package ends inside its archive");
+  }
+
+ private:
+  std::ifstream& in_;
+};
+
+/// An archive path below its top folder, with '/' between the parts.
+std::string BelowTop(const std::u16string& path) {
+  std::string text = harwarchive::ToUtf8(path);
+  std::replace(text.begin(), text.end(), '\\', '/');
+  const std::size_t slash = text.find('/');
+  return slash == std::string::npos ? "" : text.substr(slash + 1);
+}
+
+}  // namespace
+
+std::map<std::string, Bytes> BuiltinContents(const fs::path& package, std::string& error) {
+  std::map<std::string, Bytes> contents;
+  harwpack::PackageReport report;
+  error = harwpack::InspectPackage(package, report);
+  if (error.empty() && !report.archive.readable) error = "no readable builtin archive: " + report.archive.problem;
+  if (!error.empty()) return contents;
+  const harwarchive::Table& table = report.archive.table;
+  for (const harwarchive::Entry& entry : table.entries) {
+    if (entry.kind == harwarchive::Kind::kFolder && !BelowTop(entry.path).empty()) contents[BelowTop(entry.path) + "/"];
+  }
+  std::ifstream in(package, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(report.archive.offset + harwarchive::kHeaderSize + table.header.table_size));
+  FileSource source(in);
+  harwarchive::Decoder decoder(table, source);
+  harwarchive::Chunk chunk;
+  chunk.data.resize(64 * 1024);
+  harwarchive::Problem problem;
+  while (!decoder.done()) {
+    if (!decoder.Next(chunk, problem)) {
+      error = problem.message;
+      return contents;
+    }
+    for (const harwarchive::Piece& piece : chunk.pieces) {
+      Bytes& file = contents[BelowTop(table.entries[piece.entry].path)];
+      file.insert(file.end(), chunk.data.begin() + static_cast<std::ptrdiff_t>(piece.begin),
+                  chunk.data.begin() + static_cast<std::ptrdiff_t>(piece.begin + piece.size));
+    }
+  }
+  return contents;
 }
 
 CommandResult RunCommand(const fs::path& dir, const std::string& program,

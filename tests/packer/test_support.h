@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,19 @@ Bytes Utf16Le(const std::string& ascii);
 /// it, at kMinimalPeHeldMarker); `checksum` goes into its CheckSum field.
 Bytes MinimalPe(std::uint32_t checksum = 0, bool held_marker = true,
                 harwpack::Edition edition = harwpack::Edition::kX86);
+/// A stand-in for the builtin extractor's program (HarwExtract.exe) of
+/// `edition`: MinimalPe without the program's marker but with the extractor's
+/// manifest name, ending with its image. Packages built on it do not run; the
+/// archive behind it is read with the archive code itself.
+Bytes MinimalExtractor(harwpack::Edition edition = harwpack::Edition::kX86);
+/// Writes MinimalExtractor(edition) to `dir`/HarwExtract.exe; returns the "--extractor-program" arguments.
+std::vector<std::string> ExtractorArgs(const std::filesystem::path& dir,
+                                       harwpack::Edition edition = harwpack::Edition::kX86);
+/// What the builtin self-extractor in `package` unpacks, decoded by the
+/// archive code as the extractor decodes it: each folder (with a trailing
+/// '/') and file below the top folder, with '/' between the parts, and a
+/// file's bytes. `error` says why when the archive cannot be read whole.
+std::map<std::string, Bytes> BuiltinContents(const std::filesystem::path& package, std::string& error);
 /// The program's marker as the program itself holds it: a blank in place of the first '*'.
 constexpr char kHeldMarkerText[] = " **** Harrowvindalet **** Make Updater ***** Start of Archived Data *****";
 /// Offset of the held marker in MinimalPe.
