@@ -1,10 +1,11 @@
 # Where `cmake --install` puts things. Natively (the Debian package):
-#   bin/harwpack, share/harwupdater/HarwUpdater.exe (the x86 edition),
-#   share/harwupdater/x64/HarwUpdater.exe (the x64 edition), the man page and
-#   the README under share/. harwpack finds the programs at ../share/harwupdater
-#   from its own folder (packer/install_paths.cpp), so these stay fixed.
-# On Windows (the zips): harwpack.exe, HarwUpdater.exe (x86) and README.md
-# side by side, the x64 edition in x64/ below them.
+#   bin/harwpack, share/harwupdater/HarwUpdater.exe and HarwExtract.exe (the
+#   x86 edition), share/harwupdater/x64/ the same of the x64 edition, the man
+#   page and the README under share/. harwpack finds the programs at
+#   ../share/harwupdater from its own folder (packer/install_paths.cpp), so
+#   these stay fixed.
+# On Windows (the zips): harwpack.exe, HarwUpdater.exe and HarwExtract.exe
+# (x86) and README.md side by side, the x64 edition's in x64/ below them.
 include(GNUInstallDirs)
 
 # The programs that are installed beside harwpack. A tree builds at most one
@@ -15,16 +16,22 @@ set(HARW_PROGRAM_X64 "" CACHE FILEPATH
   "The x64 edition's HarwUpdater.exe (build/win64/bin/HarwUpdater.exe) to install and package with harwpack")
 
 ## harw_install_program(<edition> <file>)
-## Installs a program built by another tree as the given edition's HarwUpdater.exe.
+## Installs a program built by another tree as the given edition's
+## HarwUpdater.exe, and the builtin self-extractor built beside it
+## (HarwExtract.exe in the same folder) with it.
 function(harw_install_program edition file)
   set(destination ${HARW_INSTALL_PROGRAMDIR})
   if(edition STREQUAL "x64")
     set(destination ${HARW_INSTALL_PROGRAMDIR}/x64)
   endif()
-  install(CODE "if(NOT EXISTS \"${file}\")
-  message(FATAL_ERROR \"${file} does not exist: build the ${edition} edition's Windows tree first\")
+  get_filename_component(folder ${file} DIRECTORY)
+  foreach(installed ${file} ${folder}/HarwExtract.exe)
+    install(CODE "if(NOT EXISTS \"${installed}\")
+  message(FATAL_ERROR \"${installed} does not exist: build the ${edition} edition's Windows tree first\")
 endif()")
+  endforeach()
   install(FILES ${file} DESTINATION ${destination} RENAME HarwUpdater.exe)
+  install(PROGRAMS ${folder}/HarwExtract.exe DESTINATION ${destination})
 endfunction()
 
 if(WIN32)

@@ -40,10 +40,11 @@ set(CPACK_DEBIAN_PACKAGE_NAME harwupdater)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries harwpack links come from dpkg-shlibdeps; makensis builds the
-# self-extractors; osslsigncode signs the packages; Wine runs them for a try.
+# The libraries harwpack links come from dpkg-shlibdeps (zstd's among them);
+# osslsigncode signs the packages; makensis builds NSIS self-extractors for
+# --extractor nsis; Wine runs the packages for a try.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "nsis")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "osslsigncode")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wine")
+# NSIS only for --extractor nsis: the builtin extractor is installed with harwpack.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "nsis, wine")
 include(CPack)

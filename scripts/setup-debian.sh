@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest
-  libcli11-dev nlohmann-json3-dev libssl-dev 7zip
+  libcli11-dev nlohmann-json3-dev libssl-dev libzstd-dev 7zip
   wine wine32 wine64
   nsis osslsigncode openssl softhsm2 libengine-pkcs11-openssl
   xvfb xauth

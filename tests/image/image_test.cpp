@@ -8,7 +8,8 @@
 // The file checked is bin/HarwUpdater.exe of this tree's own edition, or the
 // one HARW_IMAGE_PROGRAM names, of the edition HARW_IMAGE_EDITION names (x86
 // or x64): nothing here runs the program, so the 64-bit tests also check the
-// 32-bit file where no 32-bit program can start.
+// 32-bit file where no 32-bit program can start. The builtin self-extractor,
+// HarwExtract.exe (HARW_IMAGE_NAME), is held to the same hardening.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -63,9 +64,16 @@ const Edition& EditionUnderTest() {
   return kEditions[0];
 }
 
+/// The program's name, as its version information states it: HarwUpdater,
+/// or HarwExtract for the builtin extractor (HARW_IMAGE_NAME).
+std::wstring NameUnderTest() {
+  const char* named = std::getenv("HARW_IMAGE_NAME");
+  return named != nullptr ? FromUtf8(named) : L"HarwUpdater";
+}
+
 std::filesystem::path ProgramUnderTest() {
   const char* named = std::getenv("HARW_IMAGE_PROGRAM");
-  return named != nullptr ? std::filesystem::path(FromUtf8(named)) : BinPath(L"HarwUpdater.exe");
+  return named != nullptr ? std::filesystem::path(FromUtf8(named)) : BinPath(NameUnderTest() + L".exe");
 }
 
 struct Section {
@@ -287,9 +295,11 @@ TEST_F(Image, VersionInformation) {
   EXPECT_EQ(fixed->dwProductVersionLS, 0x00000006u);
   EXPECT_EQ(VersionString(data, L"FileVersion"), L"1, 0, 0, 6");
   EXPECT_EQ(VersionString(data, L"ProductVersion"), L"1, 0, 0, 6");
-  EXPECT_EQ(VersionString(data, L"FileDescription"), L"HarwUpdater.exe");
-  EXPECT_EQ(VersionString(data, L"InternalName"), L"HarwUpdater.exe");
-  EXPECT_EQ(VersionString(data, L"OriginalFilename"), L"HarwUpdater.exe");
+  const std::wstring file = NameUnderTest() + L".exe";
+  EXPECT_EQ(VersionString(data, L"FileDescription"),
+            file == L"HarwUpdater.exe" ? file : std::wstring(L"HarwUpdater self-extractor"));
+  EXPECT_EQ(VersionString(data, L"InternalName"), file);
+  EXPECT_EQ(VersionString(data, L"OriginalFilename"), file);
 }
 
 TEST_F(Image, ManifestRequestsTheCallersLevelAndNamesTheEdition) {

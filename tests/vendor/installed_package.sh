@@ -44,13 +44,16 @@ work=$(cd "$work" && pwd)
 # --- The Debian package: its fields and exactly its files -------------------
 version=$(dpkg-deb -f "$deb" Version)
 [ -n "$version" ] || fail "no Version in $deb"
-dpkg-deb -f "$deb" Depends | grep -qw nsis || fail "Depends lacks nsis: $(dpkg-deb -f "$deb" Depends)"
+dpkg-deb -f "$deb" Depends | grep -qw libzstd1 || fail "Depends lacks libzstd1: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -f "$deb" Recommends | grep -qw osslsigncode || fail "Recommends lacks osslsigncode"
+dpkg-deb -f "$deb" Suggests | grep -qw nsis || fail "Suggests lacks nsis (for --extractor nsis)"
 dpkg-deb -c "$deb" | awk '$NF !~ /\/$/ { print $NF }' | sort >"$work/files.txt"
 cat >"$work/expected-files.txt" <<'EOF'
 ./usr/bin/harwpack
 ./usr/share/doc/harwupdater/README.md
+./usr/share/harwupdater/HarwExtract.exe
 ./usr/share/harwupdater/HarwUpdater.exe
+./usr/share/harwupdater/x64/HarwExtract.exe
 ./usr/share/harwupdater/x64/HarwUpdater.exe
 ./usr/share/man/man1/harwpack.1.gz
 EOF
@@ -90,6 +93,7 @@ grep -q '/A "/installed-check"' inspect.txt || { cat inspect.txt; fail "inspect 
 for row in "edition" "extractor edition"; do
   grep -q "^$row: *$edition " inspect.txt || { cat inspect.txt; fail "inspect does not show '$row: $edition'"; }
 done
+grep -q "^checksums: *verified" inspect.txt || { cat inspect.txt; fail "the installed extractor's archive does not verify"; }
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   WINEARCH=${HARW_WINE_ARCH:-win32} "${HARW_WINE:-wine}" wineboot -i </dev/null >"$work/wineboot.txt" 2>&1
@@ -117,13 +121,15 @@ cd "$work/zip"
 cmake -E tar xf "$zip"
 find . -type f | sort >../zip-files.txt
 top=$(basename "$zip" .zip)
-printf './%s/HarwUpdater.exe\n./%s/README.md\n./%s/harwpack.exe\n./%s/x64/HarwUpdater.exe\n' \
-  "$top" "$top" "$top" "$top" >../expected-zip-files.txt
+printf './%s/%s\n' "$top" HarwExtract.exe "$top" HarwUpdater.exe "$top" README.md "$top" harwpack.exe \
+  "$top" x64/HarwExtract.exe "$top" x64/HarwUpdater.exe >../expected-zip-files.txt
 diff -u ../expected-zip-files.txt ../zip-files.txt || fail "the zip holds other files than expected"
 cd "$top"
 cmp HarwUpdater.exe "$programs/HarwUpdater.exe" || fail "the zip and the Debian package hold different x86 programs"
 cmp x64/HarwUpdater.exe "$programs/x64/HarwUpdater.exe" ||
   fail "the zip and the Debian package hold different x64 programs"
+cmp HarwExtract.exe "$programs/HarwExtract.exe" && cmp x64/HarwExtract.exe "$programs/x64/HarwExtract.exe" ||
+  fail "the zip and the Debian package hold different extractors"
 "$harwpack" extract ../../run/InstalledCheck.exe --out extractor.exe >/dev/null
 run_wine version.txt harwpack.exe --version || { cat version.txt; fail "harwpack.exe --version ended with $code"; }
 for found in "x86 (.*$top.HarwUpdater.exe)" "x64 (.*$top.x64.HarwUpdater.exe)"; do

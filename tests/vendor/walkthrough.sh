@@ -6,7 +6,9 @@
 #     under Wine, writing out exactly the signed extractor (its size in the log);
 #  2. the three steps: create, then osslsigncode sign, inspect, run;
 #  3. a second builder: the same folder copied elsewhere with new file times,
-#     built with the same SOURCE_DATE_EPOCH, gives the same package SHA-256.
+#     built with the same SOURCE_DATE_EPOCH, gives the same package SHA-256;
+#  4. the NSIS extractor, for vendors who keep it: created, run.
+# Packages are made with the builtin extractor (the default) but in 4.
 # Every run unpacks Disk1, runs its setup, removes Disk1 and ends with 0.
 # Usage: walkthrough.sh <harwpack> <bin folder> <sample folder> <work folder>
 # HARW_WINE and HARW_EDITION name the edition's Wine loader and the edition
@@ -52,7 +54,8 @@ run_package() {  # folder name: runs <folder>/<name>.exe where a person would, i
 }
 
 # 1. One command: create and sign both executables.
-"$harwpack" create --stub "$bin/HarwUpdater.exe" --folder Disk1 --params '/A "/vendor-check"' \
+"$harwpack" create --stub "$bin/HarwUpdater.exe" --extractor-program "$bin/HarwExtract.exe" --folder Disk1 \
+  --params '/A "/vendor-check"' \
   --sign "osslsigncode sign -certs vendor.pem -key vendor.key -n 'Vendor check' -in {in} -out {out}" \
   --out run/VendorCheck.exe >create.txt 2>&1 || { cat create.txt; fail "create --sign failed"; }
 verify run/VendorCheck.exe
@@ -76,7 +79,8 @@ grep -q "Size of Archived Data $signed_size\$" run/run.log ||
   { cat run/run.log; fail "the log shows no 'Size of Archived Data $signed_size' (the signed extractor)"; }
 
 # 2. The three steps: create, sign the package alone, inspect, run.
-"$harwpack" create --stub "$bin/HarwUpdater.exe" --folder Disk1 --params '/A "/vendor-check"' \
+"$harwpack" create --stub "$bin/HarwUpdater.exe" --extractor-program "$bin/HarwExtract.exe" --folder Disk1 \
+  --params '/A "/vendor-check"' \
   --out VendorCheck3.exe >/dev/null
 osslsigncode sign -certs vendor.pem -key vendor.key -n "Vendor check" \
   -in VendorCheck3.exe -out run3/VendorCheck3.exe >sign.txt 2>&1 || { cat sign.txt; fail "signing failed"; }
@@ -90,14 +94,24 @@ run_package run3 VendorCheck3
 
 # 3. A second builder: a copy made elsewhere, later, with the same SOURCE_DATE_EPOCH.
 export SOURCE_DATE_EPOCH=1700000000
-"$harwpack" create --stub "$bin/HarwUpdater.exe" --folder Disk1 --params '/A "/vendor-check"' \
+"$harwpack" create --stub "$bin/HarwUpdater.exe" --extractor-program "$bin/HarwExtract.exe" --folder Disk1 \
+  --params '/A "/vendor-check"' \
   --out first.exe >/dev/null
 mkdir -p "second builder"
 cp -r Disk1 "second builder/Disk1"
 touch "second builder/Disk1/Setup.exe"
-(cd "second builder" && "$harwpack" create --stub "$bin/HarwUpdater.exe" --folder Disk1 \
+(cd "second builder" && "$harwpack" create --stub "$bin/HarwUpdater.exe" \
+  --extractor-program "$bin/HarwExtract.exe" --folder Disk1 \
   --params '/A "/vendor-check"' --out second.exe >/dev/null)
 first=$("$harwpack" inspect first.exe | grep '^package sha-256:')
 second=$("$harwpack" inspect "second builder/second.exe" | grep '^package sha-256:')
 [ -n "$first" ] && [ "$first" = "$second" ] || fail "the second builder got another package: '$first' / '$second'"
-echo "walkthrough: signed inside and out, verified, ran with exit code 0; rebuilt elsewhere to the same bytes"
+
+# 4. The NSIS extractor still builds and runs.
+mkdir -p runn
+"$harwpack" create --stub "$bin/HarwUpdater.exe" --extractor nsis --folder Disk1 --params '/A "/vendor-check"' \
+  --out runn/VendorCheckNsis.exe >create-nsis.txt 2>&1 || { cat create-nsis.txt; fail "create --extractor nsis failed"; }
+"$harwpack" inspect runn/VendorCheckNsis.exe | grep -q "^extractor: *not the builtin one" || fail "inspect calls NSIS builtin"
+run_package runn VendorCheckNsis
+echo "walkthrough: signed inside and out, verified, ran with exit code 0; rebuilt elsewhere to the same bytes;" \
+  "the NSIS extractor too"
