@@ -37,7 +37,7 @@ endfunction()
 if(WIN32)
   set(HARW_INSTALL_BINDIR .)
   set(HARW_INSTALL_PROGRAMDIR .)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/extractor/FORMAT.md DESTINATION .)
   # This tree's own edition is installed from its target (src/CMakeLists.txt).
   if(HARW_EDITION STREQUAL "x86" AND HARW_PROGRAM_X64)
     harw_install_program(x64 ${HARW_PROGRAM_X64})
@@ -51,7 +51,8 @@ endif()
 
 set(HARW_INSTALL_BINDIR bin)
 set(HARW_INSTALL_PROGRAMDIR share/harwupdater)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/harwupdater)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/extractor/FORMAT.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/harwupdater)
 
 # The man page with this version, compressed as Debian keeps man pages (no
 # name or time stamp in the gzip header: the same bytes from build to build).

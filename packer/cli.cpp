@@ -338,7 +338,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return kExitOk;
   }
   if (!args.empty() && args[0] == "--version") {
-    out << VersionText();
+    out << VersionText(ZstdVersion());
     return kExitOk;
   }
   CommandLine line;

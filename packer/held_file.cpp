@@ -15,12 +15,6 @@
 #endif
 
 namespace harwpack {
-namespace {
-
-/// Seconds from 1601-01-01 to 1970-01-01.
-constexpr std::uint64_t kUnixEpochSeconds = 11644473600;
-
-}  // namespace
 
 HeldFile::~HeldFile() { Close(); }
 
@@ -95,6 +89,13 @@ void HeldFile::Close() {
 std::string AllowOpenFiles(std::size_t) { return ""; }  // Windows has no small handle limit
 
 #else
+
+namespace {
+
+/// Seconds from 1601-01-01 to 1970-01-01.
+constexpr std::uint64_t kUnixEpochSeconds = 11644473600;
+
+}  // namespace
 
 HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
   if (this != &other) {

@@ -98,36 +98,41 @@ std::string PackerVersion() { return HARWPACK_VERSION; }
 
 namespace {
 
-/// The version line of the program that `program` found for `edition`:
-/// its version and the edition its headers declare, or why either is unknown.
-std::string ProgramLine(const ProgramLookup& program, Edition edition) {
-  const std::string name = std::string(kProgramFileName) + " " + EditionName(edition);
-  if (program.path.empty()) return name + ": " + program.error + "\n";
+/// The version line of the file that `found` is for `edition`: its version
+/// and the edition its headers declare, or why either is unknown.
+std::string ProgramLine(const InstalledProgram& found) {
+  const std::string name = std::string(found.name) + " " + EditionName(found.edition);
+  if (found.lookup.path.empty()) return name + ": " + found.lookup.error + "\n";
   std::string version;
-  std::string error = ReadFileVersion(program.path, version);
+  std::string error = ReadFileVersion(found.lookup.path, version);
   if (!error.empty()) return name + ": version unknown: " + error + "\n";
-  InputFile file(program.path, "program");
+  InputFile file(found.lookup.path, "program");
   std::vector<std::uint8_t> head;
   const std::optional<Edition> declared =
       file.ReadHead(kPeHeaderProbe, head) ? ImageEdition(head.data(), head.size()) : std::nullopt;
   const std::string shown = declared ? EditionName(*declared) : "of no known edition";
-  return std::string(kProgramFileName) + " " + version + " " + shown + " (" + PathToUtf8(program.path) + ")\n";
+  return std::string(found.name) + " " + version + " " + shown + " (" + PathToUtf8(found.lookup.path) + ")\n";
 }
 
 }  // namespace
 
-std::string FormatVersions(const ProgramLookup& x86, const ProgramLookup& x64) {
-  return "harwpack " + PackerVersion() + "\n" + ProgramLine(x86, Edition::kX86) + ProgramLine(x64, Edition::kX64);
+std::string FormatVersions(const std::vector<InstalledProgram>& programs, const std::string& zstd) {
+  std::string text = "harwpack " + PackerVersion() + "\n";
+  for (const InstalledProgram& program : programs) text += ProgramLine(program);
+  return text + "zstd " + zstd + " (the builtin extractor's archives)\n";
 }
 
-std::string VersionText() {
+std::string VersionText(const std::string& zstd) {
   std::string error;
   const fs::path own = OwnExecutable(error);
-  if (own.empty()) {
-    const ProgramLookup unknown{{}, "harwpack cannot tell where it lies: " + error};
-    return FormatVersions(unknown, unknown);
+  std::vector<InstalledProgram> programs;
+  for (const Edition edition : {Edition::kX86, Edition::kX64}) {
+    for (const char* name : {kProgramFileName, kExtractorFileName}) {
+      programs.push_back({name, edition, own.empty() ? ProgramLookup{{}, "harwpack cannot tell where it lies: " + error}
+                                                     : FindProgramBeside(own, edition, name)});
+    }
   }
-  return FormatVersions(FindProgramBeside(own, Edition::kX86), FindProgramBeside(own, Edition::kX64));
+  return FormatVersions(programs, zstd);
 }
 
 }  // namespace harwpack

@@ -48,13 +48,20 @@ ProgramLookup ChooseStub(const std::optional<std::string>& given, Edition editio
 /// harwpack's own version.
 std::string PackerVersion();
 
-/// The text of --version for the lookups of the x86 and the x64 program:
-/// harwpack's version, then a line for each program with the version its
-/// version resource states and the edition its headers declare, or why
-/// either is unknown.
-std::string FormatVersions(const ProgramLookup& x86, const ProgramLookup& x64);
+/// A file installed with harwpack, and where it was looked for.
+struct InstalledProgram {
+  const char* name;  ///< kProgramFileName or kExtractorFileName
+  Edition edition;   ///< the edition whose place it was looked for in
+  ProgramLookup lookup;
+};
 
-/// The text of --version for the running harwpack.
-std::string VersionText();
+/// The text of --version: harwpack's version, a line for each installed
+/// file with the version its version resource states and the edition its
+/// headers declare (or why either is unknown), and the zstd release
+/// `zstd` that writes the builtin extractor's archives.
+std::string FormatVersions(const std::vector<InstalledProgram>& programs, const std::string& zstd);
+
+/// The text of --version for the running harwpack, with zstd release `zstd`.
+std::string VersionText(const std::string& zstd);
 
 }  // namespace harwpack

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The MSVC-mode check: keeps the code buildable by the Microsoft compiler
 # without a Windows machine.
-#  1. Compiles every .cpp of src/ and packer/ that a Windows build compiles with clang-cl as cl would see it,
+#  1. Compiles every .cpp of src/, extractor/ and packer/ that a Windows build compiles with clang-cl as cl would see it,
 #     for both editions (i686-pc-windows-msvc and x86_64-pc-windows-msvc,
 #     C++17, /W4 /permissive-, GNU extensions and variable-length arrays as
 #     errors, warnings as errors; for x64 also every implicit narrowing of a
@@ -106,7 +106,10 @@ done
 # SHA-256 that only builds outside Windows (Windows builds take BCrypt's).
 # The definitions their targets give them (src/CMakeLists.txt, packer/CMakeLists.txt).
 program_flags=(-I "$root/src" -DUNICODE -D_UNICODE -D_CRT_SECURE_NO_WARNINGS)
-packer_flags=(-I "$root" '-DHARWPACK_VERSION="0.0.0.0"')
+# The archive code and the vendored zstd's headers, which the extractor and the packer share.
+archive_flags=(-I "$root/extractor" -I "$root/third_party/zstd/lib" -DZSTD_DISABLE_ASM)
+extractor_flags=("${archive_flags[@]}" -I "$root/src" -I "$root/third_party/zstd/lib/common" -DUNICODE -D_UNICODE)
+packer_flags=(-I "$root" "${archive_flags[@]}" '-DHARWPACK_VERSION="0.0.0.0"')
 failed=0
 count=0
 for edition in x86 x64; do
@@ -114,14 +117,15 @@ use_edition "$edition"
 while IFS= read -r -d '' source; do
   case $source in
     "$root"/src/*) flags=("${program_flags[@]}") ;;
+    "$root"/extractor/*) flags=("${extractor_flags[@]}") ;;
     *) flags=("${packer_flags[@]}") ;;
   esac
   count=$((count + 1))
   compile "$source" "${flags[@]}" || { failed=1; echo "msvc-check: FAILED ${source#"$root"/} ($edition)" >&2; }
-done < <(find "$root/src" "$root/packer" -name '*.cpp' ! -name sha256_openssl.cpp -print0 | sort -z)
+done < <(find "$root/src" "$root/extractor" "$root/packer" -name '*.cpp' ! -name sha256_openssl.cpp -print0 | sort -z)
 done
 [ "$failed" -eq 0 ] || fail "files above do not compile as the Microsoft compiler would take them"
-echo "msvc-check: $((count / 2)) files of src/ and packer/ compile in MSVC mode for x86 and x64" \
+echo "msvc-check: $((count / 2)) files of src/, extractor/ and packer/ compile in MSVC mode for x86 and x64" \
   "(/W4 /permissive- -Wgnu -Wvla /WX; x64 also -Wshorten-64-to-32)"
 
 # --- 2. The Microsoft branches of the CMake files --------------------------
@@ -148,13 +152,15 @@ check_configuration() {
   if grep -nE -- '-municode|-Wall|-Wextra|-Wpedantic|-fstack-protector|-ffunction-sections|-Os\b|-static|-Wl,' "$ninja_file"; then
     fail "GCC-only flags above reach the Microsoft compiler or linker ($1)"
   fi
-  program_link=$(awk '/^build bin\/HarwUpdater\.exe:/ { found = 1 } found && /^  LINK_FLAGS = / { print; exit }' "$ninja_file")
-  for flag in /MANIFEST:NO /DYNAMICBASE /NXCOMPAT /STACK:1048576 /OPT:REF $([ "$1" = x64 ] && echo /HIGHENTROPYVA); do
-    [[ " $program_link " == *" $flag "* ]] || fail "HarwUpdater.exe ($1) is linked without $flag: $program_link"
+  for program in HarwUpdater HarwExtract; do
+    program_link=$(awk -v p="build bin/$program.exe:" 'index($0, p) == 1 { found = 1 } found && /^  LINK_FLAGS = / { print; exit }' "$ninja_file")
+    for flag in /MANIFEST:NO /DYNAMICBASE /NXCOMPAT /STACK:1048576 /OPT:REF $([ "$1" = x64 ] && echo /HIGHENTROPYVA); do
+      [[ " $program_link " == *" $flag "* ]] || fail "$program.exe ($1) is linked without $flag: $program_link"
+    done
   done
   objects=$(wc -l <"$work/compile-flags.txt")
   echo "msvc-check: CMake's Microsoft configuration for $1: static runtime and /utf-8 in $objects objects," \
-    "HarwUpdater.exe linked with /MANIFEST:NO$([ "$1" = x64 ] && echo " and /HIGHENTROPYVA")"
+    "HarwUpdater.exe and HarwExtract.exe linked with /MANIFEST:NO$([ "$1" = x64 ] && echo " and /HIGHENTROPYVA")"
 }
 check_configuration x86
 check_configuration x64

@@ -79,22 +79,27 @@ TEST(InstallPathsTest, KnowsItsOwnFile) {
   EXPECT_TRUE(fs::is_regular_file(own)) << own;
 }
 
-TEST(InstallPathsTest, VersionsNameThePackerAndBothPrograms) {
+TEST(InstallPathsTest, VersionsNameThePackerItsFilesAndZstd) {
   EXPECT_TRUE(std::regex_match(harwpack::PackerVersion(), std::regex(R"(\d+\.\d+\.\d+\.\d+)")))
       << harwpack::PackerVersion();
   ScratchDir dir;
   harwpack_test::WriteBytes(dir / "text.exe", harwpack_test::Pattern(300, 1));
+  harwpack_test::WriteBytes(dir / "HarwExtract.exe", harwpack_test::MinimalExtractor(harwpack::Edition::kX64));
   const harwpack::ProgramLookup missing{{}, "not installed with harwpack (looked for x)"};
-  const harwpack::ProgramLookup text{dir / "text.exe", ""};
-  const std::string first = "harwpack " + harwpack::PackerVersion() + "\n";
-  const std::string text_line = "version unknown: program '" + P(dir / "text.exe") +
-                                "': not a Windows program (no MZ header)\n";
-  EXPECT_EQ(harwpack::FormatVersions(missing, text),
-            first + "HarwUpdater.exe x86: not installed with harwpack (looked for x)\n" +
-                "HarwUpdater.exe x64: " + text_line);
-  EXPECT_EQ(harwpack::FormatVersions(text, missing),
-            first + "HarwUpdater.exe x86: " + text_line +
-                "HarwUpdater.exe x64: not installed with harwpack (looked for x)\n");
+  const std::vector<harwpack::InstalledProgram> programs = {
+      {harwpack::kProgramFileName, harwpack::Edition::kX86, missing},
+      {harwpack::kProgramFileName, harwpack::Edition::kX64, {dir / "text.exe", ""}},
+      {harwpack::kExtractorFileName, harwpack::Edition::kX86, {dir / "HarwExtract.exe", ""}},
+  };
+  // The stand-in has no version resource; a real program's version is read in install_package.sh.
+  EXPECT_EQ(harwpack::FormatVersions(programs, "1.2.3"),
+            "harwpack " + harwpack::PackerVersion() + "\n" +
+                "HarwUpdater.exe x86: not installed with harwpack (looked for x)\n" +
+                "HarwUpdater.exe x64: version unknown: program '" + P(dir / "text.exe") +
+                "': not a Windows program (no MZ header)\n" +
+                "HarwExtract.exe x86: version unknown: program '" + P(dir / "HarwExtract.exe") +
+                "': no resources\n" +
+                "zstd 1.2.3 (the builtin extractor's archives)\n");
 }
 
 /// Runs the tool in-process; returns its exit code, with its output and messages.

@@ -50,6 +50,7 @@ dpkg-deb -f "$deb" Suggests | grep -qw nsis || fail "Suggests lacks nsis (for --
 dpkg-deb -c "$deb" | awk '$NF !~ /\/$/ { print $NF }' | sort >"$work/files.txt"
 cat >"$work/expected-files.txt" <<'EOF'
 ./usr/bin/harwpack
+./usr/share/doc/harwupdater/FORMAT.md
 ./usr/share/doc/harwupdater/README.md
 ./usr/share/harwupdater/HarwExtract.exe
 ./usr/share/harwupdater/HarwUpdater.exe
@@ -67,10 +68,18 @@ program=$programs/${subfolder}HarwUpdater.exe
 
 # --- Versions: all must be the package's own, each program of its edition ---
 "$harwpack" --version >"$work/version.txt"
-printf 'harwpack %s\nHarwUpdater.exe %s x86 (%s)\nHarwUpdater.exe %s x64 (%s)\n' "$version" \
-  "$version" "$programs/HarwUpdater.exe" "$version" "$programs/x64/HarwUpdater.exe" >"$work/expected-version.txt"
-diff -u "$work/expected-version.txt" "$work/version.txt" ||
-  fail "harwpack --version does not name version $version and the edition of each (is res/HarwUpdater.rc behind the project version?)"
+{
+  echo "harwpack $version"
+  for edition in x86 x64; do
+    place=$programs/
+    if [ "$edition" = x64 ]; then place=$programs/x64/; fi
+    echo "HarwUpdater.exe $version $edition (${place}HarwUpdater.exe)"
+    echo "HarwExtract.exe $version $edition (${place}HarwExtract.exe)"
+  done
+} >"$work/expected-version.txt"
+head -n 5 "$work/version.txt" | diff -u "$work/expected-version.txt" - ||
+  fail "harwpack --version does not name version $version and the edition of each (is res/program.rc.in behind the project version?)"
+sed -n 6p "$work/version.txt" | grep -qE "^zstd [0-9]+\.[0-9]+\.[0-9]+ " || fail "harwpack --version does not name zstd"
 
 # --- The man page documents every option the usage text names ----------------
 gzip -dc "$root/usr/share/man/man1/harwpack.1.gz" | sed 's/\\-/-/g' >"$work/harwpack.1"
@@ -121,8 +130,9 @@ cd "$work/zip"
 cmake -E tar xf "$zip"
 find . -type f | sort >../zip-files.txt
 top=$(basename "$zip" .zip)
-printf './%s/%s\n' "$top" HarwExtract.exe "$top" HarwUpdater.exe "$top" README.md "$top" harwpack.exe \
-  "$top" x64/HarwExtract.exe "$top" x64/HarwUpdater.exe >../expected-zip-files.txt
+for file in FORMAT.md HarwExtract.exe HarwUpdater.exe README.md harwpack.exe x64/HarwExtract.exe x64/HarwUpdater.exe; do
+  echo "./$top/$file"
+done >../expected-zip-files.txt
 diff -u ../expected-zip-files.txt ../zip-files.txt || fail "the zip holds other files than expected"
 cd "$top"
 cmp HarwUpdater.exe "$programs/HarwUpdater.exe" || fail "the zip and the Debian package hold different x86 programs"
