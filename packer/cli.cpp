@@ -46,7 +46,8 @@ const std::vector<CommandSyntax>& Commands() {
   static const std::vector<CommandSyntax> commands = {
       {"create",
        {"--stub", "--arch", "--archive", "--folder", "--params", "--out", "--extractor", "--level",
-        "--extractor-program", "--makensis", "--compression", "--sign", "--sign-attempts"},
+        "--extractor-program", "--makensis", "--compression", "--sign", "--sign-attempts",
+        "--sign-timeout"},
        {"--quiet"},
        0},
       {"inspect", {"--ca-file"}, {"--json"}, 1},
@@ -174,6 +175,22 @@ std::optional<ExtractorKind> ChosenExtractor(const CommandLine& line) {
   return std::nullopt;
 }
 
+/// `text` as a number from `min` to `max`: digits only, no sign, no blanks.
+std::optional<int> NumberIn(const std::string& text, int min, int max) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const int value = std::stoi(text);
+  if (value < min || value > max) return std::nullopt;
+  return value;
+}
+
+/// The usage error of a number out of its range.
+std::string NumberError(const std::string& option, const std::string& text, long long min, long long max) {
+  return option + " takes a number from " + std::to_string(min) + " to " + std::to_string(max) + ", not '" + text +
+         "'";
+}
+
 /// The options that go with one extractor only.
 std::string CheckExtractorOptions(const CommandLine& line) {
   const std::optional<ExtractorKind> extractor = ChosenExtractor(line);
@@ -186,12 +203,7 @@ std::string CheckExtractorOptions(const CommandLine& line) {
     }
   }
   const std::optional<std::string> level = line.Value("--level");
-  const bool digits = level && !level->empty() && level->size() <= 2 &&
-                      level->find_first_not_of("0123456789") == std::string::npos;
-  if (level && (!digits || std::stoi(*level) < kMinLevel || std::stoi(*level) > kMaxLevel)) {
-    return "--level takes a number from " + std::to_string(kMinLevel) + " to " + std::to_string(kMaxLevel) +
-           ", not '" + *level + "'";
-  }
+  if (level && !NumberIn(*level, kMinLevel, kMaxLevel)) return NumberError("--level", *level, kMinLevel, kMaxLevel);
   return "";
 }
 
@@ -211,7 +223,9 @@ std::string CheckCreateLine(const CommandLine& line) {
   if (compression && !ParseCompression(*compression)) {
     return "unknown compression '" + *compression + "' (lzma, zlib, bzip2 or none)";
   }
-  if (line.Value("--sign-attempts") && !line.Value("--sign")) return "--sign-attempts only goes with --sign";
+  for (const char* sign_only : {"--sign-attempts", "--sign-timeout"}) {
+    if (line.Value(sign_only) && !line.Value("--sign")) return std::string(sign_only) + " only goes with --sign";
+  }
   const std::optional<std::string> arch = line.Value("--arch");
   if (arch && line.Value("--stub")) return "--arch chooses the installed program; it does not go with --stub";
   if (arch && !ParseEdition(*arch)) return "unknown --arch '" + *arch + "' (x86 or x64)";
@@ -225,12 +239,13 @@ std::string ParseSigning(const CommandLine& line, std::optional<SignRequest>& si
   const std::string error = ParseSignTemplate(*line.Value("--sign"), sign->command);
   if (!error.empty()) return error;
   const std::string attempts = line.Value("--sign-attempts").value_or(std::to_string(kDefaultSignAttempts));
-  const bool digits = !attempts.empty() && attempts.size() <= 2 &&
-                      attempts.find_first_not_of("0123456789") == std::string::npos;
-  sign->attempts = digits ? std::stoi(attempts) : 0;
-  if (sign->attempts < 1 || sign->attempts > kMaxSignAttempts) {
-    return "--sign-attempts takes a number from 1 to " + std::to_string(kMaxSignAttempts) + ", not '" + attempts + "'";
-  }
+  const std::optional<int> attempt_count = NumberIn(attempts, 1, kMaxSignAttempts);
+  if (!attempt_count) return NumberError("--sign-attempts", attempts, 1, kMaxSignAttempts);
+  sign->attempts = *attempt_count;
+  const std::string timeout = line.Value("--sign-timeout").value_or(std::to_string(kDefaultSignTimeout.count()));
+  const std::optional<int> seconds = NumberIn(timeout, 1, static_cast<int>(kMaxSignTimeout.count()));
+  if (!seconds) return NumberError("--sign-timeout", timeout, 1, kMaxSignTimeout.count());
+  sign->timeout = std::chrono::seconds(*seconds);
   return "";
 }
 
@@ -288,7 +303,8 @@ std::string UsageText() {
          "                  [--params TEXT] [--extractor builtin|nsis]\n"
          "                  [--level N] [--extractor-program EXE]                (builtin)\n"
          "                  [--makensis PATH] [--compression lzma|zlib|bzip2|none] (nsis)\n"
-         "                  [--sign COMMAND [--sign-attempts N]] [--quiet] --out PACKAGE\n"
+         "                  [--sign COMMAND [--sign-attempts N] [--sign-timeout S]]\n"
+         "                  [--quiet] --out PACKAGE\n"
          "  harwpack inspect [--json] [--ca-file PEM] PACKAGE\n"
          "  harwpack extract PACKAGE --out EXE\n"
          "  harwpack --version\n"
@@ -315,7 +331,9 @@ std::string UsageText() {
          "         the finished package: {in} stands for the file to sign, {out} for a new\n"
          "         file to write instead (e.g. 'osslsigncode sign -pkcs12 v.p12 -in {in}\n"
          "         -out {out}'); words are split at blanks, quotes group, no shell runs it.\n"
-         "         A failing command is tried N times in all (default 3, at most 10).\n"
+         "         A failing command is tried N times in all (default 3, at most 10);\n"
+         "         a run that takes more than S seconds (default 300) is ended and has\n"
+         "         failed.\n"
          "         SOURCE_DATE_EPOCH (seconds since 1970) in the environment: file times\n"
          "         newer than it are stored as it, for reproducible packages.\n"
          "         A line per step shows its figures; on a terminal a line redrawn in\n"

@@ -305,8 +305,26 @@ int Pack(const PackageSpec& package, Reporter& report, std::ostream& err) {
   return kExitOk;
 }
 
+/// Whether `folder` holds `file` or a folder on its way, compared as the
+/// same folder (so links, case and `..` do not hide it) along the path as
+/// written and along the path with its links resolved.
+bool FolderHolds(const fs::path& folder, const fs::path& file) {
+  std::error_code ec;
+  const fs::path written = fs::absolute(file, ec);
+  if (ec) return false;
+  const fs::path resolved = fs::weakly_canonical(written, ec);
+  for (const fs::path& path : {written, ec ? written : resolved}) {
+    for (fs::path at = path.parent_path(); !at.empty(); at = at.parent_path()) {
+      if (fs::equivalent(at, folder, ec)) return true;
+      if (at == at.parent_path()) break;
+    }
+  }
+  return false;
+}
+
 /// Why the output cannot be written, found before any work: it names an
-/// input or a folder, or no file can be created and written beside it.
+/// input, a folder or a place inside the folder to pack, or no file can be
+/// created and written beside it.
 std::string CheckOutput(const CreateRequest& request) {
   const fs::path& output = request.package.output;
   const std::string label = "output '" + PathToUtf8(output) + "'";
@@ -314,6 +332,10 @@ std::string CheckOutput(const CreateRequest& request) {
   if (fs::equivalent(output, request.package.stub, ec)) return label + " is the stub itself";
   if (request.archive && fs::equivalent(output, *request.archive, ec)) return label + " is the archive itself";
   if (fs::is_directory(output, ec)) return label + " is a directory";
+  // A package written into the folder would be packed by the next run.
+  if (request.folder && FolderHolds(*request.folder, output)) {
+    return label + " is inside the folder to pack, '" + PathToUtf8(*request.folder) + "'; write it elsewhere";
+  }
   // A probe where the package's temporary file will go: a folder that is
   // missing, read-only or full shows now, not after the compression.
   StagedOutput probe(output, ".probe");

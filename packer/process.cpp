@@ -1,5 +1,6 @@
 #include "packer/process.h"
 
+#include <chrono>
 #include <system_error>
 
 #include "packer/interrupt.h"
@@ -9,7 +10,6 @@
 #include <windows.h>
 #else
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -23,6 +23,8 @@ namespace harwpack {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 /// A program named with a directory part must not be looked up again from
 /// another working directory.
 std::filesystem::path Resolved(const std::filesystem::path& program) {
@@ -32,7 +34,16 @@ std::filesystem::path Resolved(const std::filesystem::path& program) {
   return ec ? program : absolute;
 }
 
+/// When a program given `time_limit` must have ended; never for no limit.
+Clock::time_point Deadline(std::chrono::seconds time_limit) {
+  return time_limit.count() > 0 ? Clock::now() + time_limit : Clock::time_point::max();
+}
+
 }  // namespace
+
+std::string TimeLimitError(std::chrono::seconds time_limit) {
+  return "it did not end within " + std::to_string(time_limit.count()) + " s and was stopped";
+}
 
 std::string QuoteWindowsArgument(const std::string& arg) {
   if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
@@ -69,14 +80,17 @@ std::string LastError(const char* call) {
 }
 
 /// Waits for the process in short steps, calling `while_running` between
-/// them; on an interrupt ends it (it runs without a console of ours, so
-/// Ctrl+C does not reach it) and waits for that. "" or the failed call.
-std::string WaitUnlessInterrupted(HANDLE process, const std::function<void()>& while_running) {
+/// them; on an interrupt, or at `deadline`, ends it (it runs without a
+/// console of ours, so Ctrl+C does not reach it) and waits for that. ""
+/// or the failed call; `out_of_time` says whether the deadline ended it.
+std::string WaitUnlessInterrupted(HANDLE process, const std::function<void()>& while_running,
+                                  Clock::time_point deadline, bool& out_of_time) {
   for (;;) {
     const DWORD waited = WaitForSingleObject(process, kWhileRunningMilliseconds);
     if (waited == WAIT_OBJECT_0) return "";
     if (waited != WAIT_TIMEOUT) return LastError("WaitForSingleObject");
-    if (InterruptSignal() == 0) {
+    out_of_time = Clock::now() >= deadline;
+    if (InterruptSignal() == 0 && !out_of_time) {
       if (while_running) while_running();
       continue;
     }
@@ -87,15 +101,19 @@ std::string WaitUnlessInterrupted(HANDLE process, const std::function<void()>& w
 }
 
 /// Waits for the process and takes its exit code; closes its handles.
-ProcessResult Reap(PROCESS_INFORMATION& info, const std::function<void()>& while_running) {
+ProcessResult Reap(PROCESS_INFORMATION& info, const std::function<void()>& while_running,
+                   std::chrono::seconds time_limit) {
   ProcessResult result;
   result.started = true;
   DWORD code = 0;
-  result.error = WaitUnlessInterrupted(info.hProcess, while_running);
+  bool out_of_time = false;
+  result.error = WaitUnlessInterrupted(info.hProcess, while_running, Deadline(time_limit), out_of_time);
   if (result.error.empty() && !GetExitCodeProcess(info.hProcess, &code)) {
     result.error = LastError("GetExitCodeProcess");
   } else if (result.error.empty() && InterruptSignal() != 0) {
     result.error = InterruptError();
+  } else if (result.error.empty() && out_of_time) {
+    result.error = TimeLimitError(time_limit);
   }
   result.exit_code = static_cast<int>(code);
   // Both are closed whatever happened: a failed first close must not leak the second handle.
@@ -109,7 +127,7 @@ ProcessResult Reap(PROCESS_INFORMATION& info, const std::function<void()>& while
 
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& log_file, const std::filesystem::path& working_directory,
-                         const std::function<void()>& while_running) {
+                         const std::function<void()>& while_running, std::chrono::seconds time_limit) {
   if (InterruptSignal() != 0) return {InterruptError(), -1};
   std::string line = QuoteWindowsArgument(PathToUtf8(Resolved(program)));
   for (const std::string& arg : args) line += " " + QuoteWindowsArgument(arg);
@@ -132,7 +150,7 @@ ProcessResult RunProcess(const std::filesystem::path& program, const std::vector
   if (!started) {
     result.error = "cannot start '" + PathToUtf8(program) + "' (error " + std::to_string(GetLastError()) + ")";
   } else {
-    result = Reap(info, while_running);
+    result = Reap(info, while_running, time_limit);
   }
   if (!CloseHandle(log) && result.error.empty()) result.error = LastError("CloseHandle(log)");
   return result;
@@ -152,39 +170,51 @@ constexpr int kGraceSeconds = 5;
 /// Steps in which an ended helper is noticed while polling.
 constexpr std::chrono::milliseconds kPollStep{20};
 
-/// Waits for the helper; when `while_running` is set, in short steps that
-/// call it every kWhileRunningMilliseconds. After an interrupt (which the
-/// signal handler passes on to the helper) it is given kGraceSeconds to end,
-/// then killed.
-pid_t WaitForChild(pid_t pid, int& status, const std::function<void()>& while_running) {
+/// Waits for the helper; when `while_running` is set or there is a deadline,
+/// in short steps that call it every kWhileRunningMilliseconds. After an
+/// interrupt (which the signal handler passes on to the helper) or at the
+/// deadline (SIGTERM sent here; `out_of_time` then set) it is given
+/// kGraceSeconds to end, then killed.
+pid_t WaitForChild(pid_t pid, int& status, const std::function<void()>& while_running,
+                   Clock::time_point deadline, bool& out_of_time) {
   SetRunningChild(pid);
   if (InterruptSignal() != 0) kill(pid, InterruptSignal());  // it came before the helper was known
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point deadline{};
+  const bool poll = while_running || deadline != Clock::time_point::max();
+  Clock::time_point kill_at = Clock::time_point::max();
   Clock::time_point called{};  // long ago: the first call comes at once
   pid_t done;
   for (;;) {
     const bool interrupted = InterruptSignal() != 0;
-    done = waitpid(pid, &status, interrupted || while_running ? WNOHANG : 0);
+    done = waitpid(pid, &status, interrupted || poll ? WNOHANG : 0);
     if (done == pid || (done < 0 && errno != EINTR)) break;
     if (done < 0) continue;  // a signal came during a blocking wait
     const auto now = Clock::now();
-    if (!interrupted && now - called >= std::chrono::milliseconds(kWhileRunningMilliseconds)) {
+    if (!interrupted && while_running && now - called >= std::chrono::milliseconds(kWhileRunningMilliseconds)) {
       while_running();
       called = now;
     }
-    if (interrupted && deadline == Clock::time_point{}) deadline = now + std::chrono::seconds(kGraceSeconds);
-    if (interrupted && now > deadline) kill(pid, SIGKILL);
+    if (!interrupted && !out_of_time && now >= deadline) {
+      out_of_time = true;
+      kill(pid, SIGTERM);
+    }
+    if ((interrupted || out_of_time) && kill_at == Clock::time_point::max()) {
+      kill_at = now + std::chrono::seconds(kGraceSeconds);
+    }
+    if (now > kill_at) kill(pid, SIGKILL);
     std::this_thread::sleep_for(kPollStep);
   }
   SetRunningChild(0);
   return done;
 }
 
-ProcessResult Wait(pid_t pid, const std::function<void()>& while_running) {
+ProcessResult Wait(pid_t pid, const std::function<void()>& while_running, std::chrono::seconds time_limit) {
   int status = 0;
-  if (WaitForChild(pid, status, while_running) < 0) return {Errno("waitpid failed", errno), -1, true};
+  bool out_of_time = false;
+  if (WaitForChild(pid, status, while_running, Deadline(time_limit), out_of_time) < 0) {
+    return {Errno("waitpid failed", errno), -1, true};
+  }
   if (InterruptSignal() != 0) return {InterruptError(), -1, true};
+  if (out_of_time) return {TimeLimitError(time_limit), -1, true};
   if (WIFEXITED(status)) return {"", WEXITSTATUS(status), true};
   return {"it was ended by signal " + std::to_string(WTERMSIG(status)), -1, true};
 }
@@ -193,7 +223,7 @@ ProcessResult Wait(pid_t pid, const std::function<void()>& while_running) {
 
 ProcessResult RunProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& log_file, const std::filesystem::path& working_directory,
-                         const std::function<void()>& while_running) {
+                         const std::function<void()>& while_running, std::chrono::seconds time_limit) {
   if (InterruptSignal() != 0) return {InterruptError(), -1};
   std::vector<std::string> storage{Resolved(program).string()};
   storage.insert(storage.end(), args.begin(), args.end());
@@ -217,7 +247,7 @@ ProcessResult RunProcess(const std::filesystem::path& program, const std::vector
   if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   const int destroyed = posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return {Errno("cannot start '" + program.string() + "'", rc), -1};
-  ProcessResult result = Wait(pid, while_running);
+  ProcessResult result = Wait(pid, while_running, time_limit);
   if (destroyed != 0 && result.error.empty()) result.error = Errno("posix_spawn_file_actions_destroy failed", destroyed);
   return result;
 }

@@ -94,7 +94,8 @@ Attempt SignOnce(const SignRequest& request, const fs::path& file, const fs::pat
   const std::vector<std::string> words =
       ExpandSignCommand(request.command, PathToUtf8(file), PathToUtf8(copy));
   const ProcessResult run =
-      RunProcess(PathFromUtf8(words[0]), std::vector<std::string>(words.begin() + 1, words.end()), log);
+      RunProcess(PathFromUtf8(words[0]), std::vector<std::string>(words.begin() + 1, words.end()), log, {}, {},
+                 request.timeout);
   if (!run.started) return {"the signing command could not be run: " + run.error, true, false};
   if (!run.error.empty()) return {"the signing command failed: " + run.error};
   if (run.exit_code != 0) return {"the signing command exited with " + std::to_string(run.exit_code)};

@@ -3,6 +3,7 @@
 // the self-extractor before it is embedded and on the finished package.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -20,6 +21,11 @@ inline constexpr char kSignOutputPlaceholder[] = "{out}";
 inline constexpr int kDefaultSignAttempts = 3;
 /// The most attempts one may ask for.
 inline constexpr int kMaxSignAttempts = 10;
+/// How long one run of the signing command may take unless told otherwise:
+/// signing with a time stamp takes seconds, a slow service a minute or two.
+inline constexpr std::chrono::seconds kDefaultSignTimeout{300};
+/// The longest time limit one may give a run (a day).
+inline constexpr std::chrono::seconds kMaxSignTimeout{86400};
 
 /// A signing command template taken apart.
 struct SignCommand {
@@ -41,13 +47,15 @@ std::vector<std::string> ExpandSignCommand(const SignCommand& command, const std
 struct SignRequest {
   SignCommand command;                  ///< the signing command
   int attempts = kDefaultSignAttempts;  ///< tries before giving up (1 to kMaxSignAttempts)
+  std::chrono::seconds timeout = kDefaultSignTimeout;  ///< one run longer than this is ended and has failed
   std::filesystem::path log_dir;        ///< where the command's output is kept while it runs
 };
 
 /// Signs `file`, which messages call `what` ("the package"). A signer that
 /// writes a copy gets `copy` as {out} (it must not exist; the packer removes
 /// it first) and its result replaces `file`. Each attempt is a phase line on
-/// `report`. A failing command (a non-zero exit, or no copy written) is tried
+/// `report`. A failing command (a non-zero exit, no copy written, or a run
+/// ended by the time limit) is tried
 /// again after a pause, each retry noted on `err`; a command that cannot be
 /// started is not. Returns "" or an error that ends with the last attempt's output.
 std::string SignFile(const SignRequest& request, const std::filesystem::path& file,

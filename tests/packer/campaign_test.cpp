@@ -590,6 +590,24 @@ std::vector<Case> Cases() {
        1, "(Permission denied)", 1, false, false},
       {"out_is_a_folder", 6, [](Bench& b) { fs::create_directories(b.out); }, 1, "is a directory", 1, false, false},
       {"out_is_the_stub", 6, [](Bench& b) { b.out = b.stub; }, 1, "is the stub itself", 1, false, false},
+      // Inside the folder to pack, however spelled: the next run would pack this one's package.
+      {"out_inside_the_folder", 0, [](Bench& b) { b.out = b.folder / "pkg.exe"; }, 1,
+       "is inside the folder to pack", 1, false, false},
+      {"out_in_a_subfolder_spelled_around", 0,
+       [](Bench& b) {
+         fs::create_directories(b.folder / "docs");
+         b.out = b.work / "." / "inst" / "docs" / ".." / "docs" / "pkg.exe";
+       },
+       1, "is inside the folder to pack", 1, false, false},
+      {"out_through_a_link_into_the_folder", 0,
+       [](Bench& b) {
+         fs::create_directories(b.folder / "docs");
+         fs::create_directory_symlink(b.folder / "docs", b.work / "into");
+         b.out = b.work / "into" / "pkg.exe";
+       },
+       1, "is inside the folder to pack", 1, false, false},
+      {"out_beside_the_folder_with_its_name", 0, [](Bench& b) { b.out = b.work / "inst.exe"; }, 0, "", 0, true,
+       true},
       // A setup program Windows cannot start: the run would wait on an error box nobody sees.
       {"setup_not_a_program", 0, [](Bench& b) { WriteText(b.folder / "Setup.exe", "@echo off\r\n"); }, 1,
        "setup program 'Disk1\\Setup.exe' is too short to be a Windows program (11 bytes)", 1, false, false},

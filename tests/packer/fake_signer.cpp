@@ -2,16 +2,20 @@
 // state file, fails the first FAILURES of them, and otherwise "signs" by
 // appending a fixed marker, either to --in itself or into a new --out file.
 //
-//   fake_signer STATE FAILURES [--no-output] [--truncate] --in FILE [--out FILE]
+//   fake_signer STATE FAILURES [--no-output] [--hang] [--truncate] --in FILE [--out FILE]
 //
 // --no-output: on the failing runs, exit 0 without writing --out.
+// --hang:      on the failing runs, wait for an hour instead (a signer whose
+//              time-stamp service never answers).
 // --truncate:  on the succeeding runs, keep only the first half of the file.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -34,15 +38,16 @@ int CountRun(const std::string& state) {
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::cerr << "usage: fake_signer STATE FAILURES [--no-output] [--truncate] --in FILE [--out FILE]\n";
+    std::cerr << "usage: fake_signer STATE FAILURES [--no-output] [--hang] [--truncate] --in FILE [--out FILE]\n";
     return 2;
   }
   const int failures = std::atoi(argv[2]);
   std::string in, out;
-  bool no_output = false, truncate = false;
+  bool no_output = false, hang = false, truncate = false;
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--no-output") no_output = true;
+    if (arg == "--hang") hang = true;
     if (arg == "--truncate") truncate = true;
     if (arg == "--in" && i + 1 < argc) in = argv[++i];
     if (arg == "--out" && i + 1 < argc) out = argv[++i];
@@ -50,6 +55,7 @@ int main(int argc, char** argv) {
   const int run = CountRun(argv[1]);
   std::cout << "fake signer: run " << run << " on " << in << std::endl;
   if (run <= failures) {
+    if (hang) std::this_thread::sleep_for(std::chrono::hours(1));
     std::cout << "fake signer: the time-stamp service did not answer" << std::endl;
     return no_output ? 0 : 5;
   }

@@ -188,6 +188,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "output:\n  fake signer: run 2 on "},
         SignCase{"writes_no_copy", "--no-output --in {in} --out {out}", 99, {"--sign-attempts", "1"}, 1, 0,
                  "exited with 0 but wrote no "},
+        SignCase{"hangs_once_then_signs", "--hang --in {in} --out {out}", 1, {"--sign-timeout", "1"}, 0, 1,
+                 "(the signing command failed: it did not end within 1 s and was stopped); trying again in 1 s"},
+        SignCase{"always_hangs", "--hang --in {in}", 99, {"--sign-attempts", "2", "--sign-timeout", "1"}, 1, 1,
+                 "signing the self-extractor failed after 2 attempts: the signing command failed: it did not end "
+                 "within 1 s and was stopped; its output:\n  fake signer: run 2 on "},
         SignCase{"changes_the_container", "--truncate --in {in} --out {out}", 0, {}, 1, 0,
                  "the signing command changed what the program reads of the package"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -201,6 +206,10 @@ TEST(SignCreateErrorsTest, UsageErrorsComeBeforeAnythingIsBuilt) {
       {"--sign", "tool {in}", "--sign-attempts", "11"},
       {"--sign", "tool {in}", "--sign-attempts", "two"},
       {"--sign-attempts", "2"},
+      {"--sign", "tool {in}", "--sign-timeout", "0"},
+      {"--sign", "tool {in}", "--sign-timeout", "86401"},
+      {"--sign", "tool {in}", "--sign-timeout", "-5"},
+      {"--sign-timeout", "60"},
   };
   for (const auto& extra : cases) {
     std::vector<std::string> args = {"create", "--stub", P(dir / "none.exe"), "--archive", P(dir / "none.exe"),
