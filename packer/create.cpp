@@ -182,6 +182,13 @@ std::string ArchiveLiveText(std::uint64_t done, std::uint64_t total, std::chrono
          std::to_string(seconds.count()) + " s";
 }
 
+/// A decoder window of 2^`log` bytes as people read it: "256 KiB", "128 MiB".
+std::string WindowSize(std::uint32_t log) {
+  if (log >= 20) return std::to_string(1u << (log - 20)) + " MiB";
+  if (log >= 10) return std::to_string(1u << (log - 10)) + " KiB";
+  return std::to_string(1u << log) + " bytes";
+}
+
 /// Writes the builtin self-extractor of the listing inside `work`; returns its path or "" after an error.
 fs::path MakeBuiltinExtractor(const CreateRequest& request, CheckedRequest checked, const TempDirectory& work,
                               Reporter& report, std::ostream& err) {
@@ -212,8 +219,8 @@ fs::path MakeBuiltinExtractor(const CreateRequest& request, CheckedRequest check
   std::error_code ec;
   const std::uintmax_t size = fs::file_size(extractor, ec);
   report.Line("self-extractor: " + std::to_string(ec ? 0 : size) + " bytes (" + Megabytes(ec ? 0 : size) +
-              " from " + Megabytes(totals.bytes) + "; decoder window " + std::to_string(1u << result.window_log >> 20) +
-              " MiB) in " + Seconds(std::chrono::steady_clock::now() - start));
+              " from " + Megabytes(totals.bytes) + "; decoder window " + WindowSize(result.window_log) + ") in " +
+              Seconds(std::chrono::steady_clock::now() - start));
   return extractor;
 }
 
