@@ -104,7 +104,9 @@ std::string PlanEntries(const ArchiveJob& job, std::vector<Planned>& planned, Ar
     const std::string problem = harwarchive::CheckEntryPath(p.entry.path, p.entry.kind);
     if (!problem.empty()) return "the archive cannot hold '" + harwarchive::ToUtf8(p.entry.path) + "': it " + problem;
   }
-  return "";
+  std::uint64_t path_units = 0;
+  for (const Planned& p : planned) path_units += p.entry.path.size();
+  return CheckTableLimits(planned.size(), path_units);
 }
 
 struct ContextDeleter {
@@ -208,6 +210,19 @@ std::uint32_t FrameWindowLog(const std::vector<std::uint8_t>& frame) {
 }
 
 }  // namespace
+
+std::string CheckTableLimits(std::uint64_t entries, std::uint64_t path_units) {
+  if (entries > harwarchive::kMaxEntries) {
+    return "the archive would hold " + std::to_string(entries) + " files and folders; the builtin extractor " +
+           "reads at most " + std::to_string(harwarchive::kMaxEntries);
+  }
+  const std::uint64_t table = harwarchive::kFrameRecordSize + entries * harwarchive::kEntryFixedSize + 2 * path_units;
+  if (table > harwarchive::kMaxTableSize) {
+    return "the archive's table of names would take " + std::to_string(table) + " bytes; the builtin extractor " +
+           "reads at most " + std::to_string(harwarchive::kMaxTableSize) + " (shorter or fewer names fit)";
+  }
+  return "";
+}
 
 std::string ZstdVersion() { return ZSTD_versionString(); }
 

@@ -60,6 +60,12 @@ using ArchiveProgress = std::function<void(std::uint64_t done)>;
 /// program of `edition`, ending with its image (no archive yet). "" when it can.
 std::string CheckExtractorProgram(const std::filesystem::path& program, Edition edition);
 
+/// Why an archive of `entries` files and folders, whose paths take
+/// `path_units` UTF-16 units together, has a larger table than the extractor
+/// reads (more than harwarchive::kMaxEntries entries or kMaxTableSize bytes):
+/// found before anything is compressed. "" when it fits.
+std::string CheckTableLimits(std::uint64_t entries, std::uint64_t path_units);
+
 /// Writes `output`: `program`, then the archive of `job`. "" or one line of error.
 std::string WriteBuiltinExtractor(const ArchiveJob& job, const std::filesystem::path& program,
                                   const std::filesystem::path& output, ArchiveResult& result,

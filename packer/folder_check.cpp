@@ -6,6 +6,7 @@
 #include <map>
 #include <system_error>
 
+#include "archive/archive.h"
 #include "packer/container.h"
 #include "packer/file_io.h"
 #include "packer/interrupt.h"
@@ -19,10 +20,7 @@ namespace {
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 /// Windows compares file names without regard to case; ASCII folding covers the usual names.
-std::u16string Folded(std::u16string name) {
-  for (char16_t& c : name) c = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c;
-  return name;
-}
+std::u16string Folded(std::u16string name) { return harwarchive::FoldCase(std::move(name)); }
 
 bool SameName(const std::u16string& a, const std::u16string& b) { return Folded(a) == Folded(b); }
 
@@ -59,7 +57,9 @@ std::string CheckComponent(const std::u16string& part) {
     }
   }
   if (part.back() == u'.' || part.back() == u' ') return "has a part ending in a dot or blank";
-  return "";
+  // The rest of the rules every extractor's target keeps: a device name
+  // (NUL.txt opens the device, not a file), half a surrogate pair.
+  return harwarchive::CheckName(part);
 }
 
 /// Why the file at `path`, named like a program (".exe"), is no Windows

@@ -526,6 +526,8 @@ std::vector<Case> Cases() {
       {"deep_tree_past_limit", 0, DeepTree(60), 1, "would be unpacked as 248 characters", 1, false, false},
       {"windows_cannot_hold", 0, [](Bench& b) { WriteText(b.folder / "a:b.txt", "x"); }, 1,
        "'a:b.txt' contains a character Windows does not allow", 1, false, false},
+      {"device_name", 0, [](Bench& b) { WriteText(b.folder / "docs" / "nul.txt", "x"); }, 1,
+       "'docs/nul.txt' has a part that names a device; it cannot be unpacked on Windows", 1, false, false},
       // Stubs.
       {"stub_etc_passwd", 5, [](Bench& b) { b.stub = "/etc/passwd"; }, 1,
        "stub '/etc/passwd' is not a Windows program", 1, false, false},

@@ -176,6 +176,10 @@ TEST(FolderContentsTest, RefusesWhatCannotBeUnpackedOnWindows) {
       {"plain_names", file("b c.txt"), ""},
       {"dollar_without_brace", file("$b.txt"), ""},
       {"define_syntax", file("a${NSISDIR}.txt"), ""},
+      // Windows opens the device, not a file, for these names, with or without an extension.
+      {"device_name", file("aux.txt"), "names a device"},
+      {"device_name_in_upper_case", file("COM1"), "names a device"},
+      {"device_like_name", file("console.txt"), ""},
 #ifndef _WIN32
       // Windows' own file systems cannot even make these.
       {"case_twin", file("A.TXT"), "differ only in letter case"},
