@@ -63,15 +63,31 @@ bool FileWriter::MakeFolder(const Entry& entry, Problem& problem) {
   return CheckExisting(path, attributes, Kind::kFolder, problem);
 }
 
+/// Opens `path` for writing as a new file or, when the name exists, as the
+/// existing plain file it must be (replaced); never through a link.
+bool FileWriter::CreateOrReplace(const Entry& entry, const std::wstring& path, Problem& problem) {
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN;
+  // The usual case, a name not there yet, takes one lookup: under Wine each
+  // lookup of a missing name reads its folder through.
+  HANDLE created = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, flags, nullptr);
+  const DWORD error = GetLastError();
+  if (created != INVALID_HANDLE_VALUE) {
+    file_.Reset(created);
+    Remember(path, Kind::kFile);
+    return true;
+  }
+  const DWORD existing = GetFileAttributesW(path.c_str());
+  if (existing == INVALID_FILE_ATTRIBUTES) return FailCall(problem, "CreateFile", entry.path, error);
+  if (!CheckExisting(path, existing, Kind::kFile, problem)) return false;
+  created = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr);
+  if (created == INVALID_HANDLE_VALUE) return FailCall(problem, "CreateFile", entry.path, GetLastError());
+  file_.Reset(created);
+  return true;
+}
+
 /// Creates (or replaces) the file without following a link, and sets its size.
 bool FileWriter::OpenFile(const Entry& entry, Problem& problem) {
-  const std::wstring path = WidePath(entry.path);
-  const DWORD existing = GetFileAttributesW(path.c_str());
-  if (existing != INVALID_FILE_ATTRIBUTES && !CheckExisting(path, existing, Kind::kFile, problem)) return false;
-  file_.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file_.IsValid()) return FailCall(problem, "CreateFile", entry.path, GetLastError());
-  if (existing == INVALID_FILE_ATTRIBUTES) Remember(path, Kind::kFile);
+  if (!CreateOrReplace(entry, WidePath(entry.path), problem)) return false;
   // What was opened must be a plain file, whatever appeared since the check.
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file_.Get(), &info)) {

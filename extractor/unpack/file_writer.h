@@ -30,6 +30,7 @@ class FileWriter : public Sink {
   void RemoveCreated();
 
  private:
+  bool CreateOrReplace(const Entry& entry, const std::wstring& path, Problem& problem);
   bool OpenFile(const Entry& entry, Problem& problem);
   bool FinishFile(const Entry& entry, Problem& problem);
   bool CheckExisting(const std::wstring& path, DWORD attributes, Kind kind, Problem& problem);
