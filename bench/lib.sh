@@ -7,6 +7,16 @@ die() {
   exit 1
 }
 
+# "exit code N", or the signal that ended a process: a run killed from
+# outside has written nothing, and only its status tells what happened.
+exit_text() {
+  if [ "$1" -gt 128 ] && kill -l "$(($1 - 128))" >/dev/null 2>&1; then
+    printf 'ended by signal SIG%s (status %s)' "$(kill -l "$(($1 - 128))")" "$1"
+  else
+    printf 'exit code %s' "$1"
+  fi
+}
+
 # Runs a build or preparation command with its output in a log; shows the log's
 # end when it fails.
 quietly() {
@@ -57,17 +67,21 @@ build_packer() {
 }
 
 build_edition() {
-  note "building HarwUpdater.exe and the bench programs ($edition)"
+  note "building HarwUpdater.exe, HarwExtract.exe and the bench programs ($edition)"
   : >"$out/build.log"
   quietly "$out/build.log" cmake -S "$repo" -B "$win_build" -G Ninja \
     --toolchain "$repo/cmake/$toolchain.cmake"
-  quietly "$out/build.log" cmake --build "$win_build" --target HarwUpdater
+  quietly "$out/build.log" cmake --build "$win_build" --target HarwUpdater HarwExtract
   quietly "$out/build.log" cmake -S "$repo/bench" -B "$tools_build" -G Ninja \
     --toolchain "$repo/cmake/$toolchain.cmake"
   quietly "$out/build.log" cmake --build "$tools_build"
   stub=$win_build/bin/HarwUpdater.exe
   driver=$tools_build/driver.exe
+  # The builtin packages take the extractor from this tree, not whatever
+  # harwpack would find installed beside it.
+  extractor_program=$win_build/bin/HarwExtract.exe
   [ -f "$stub" ] || die "no $stub after the build"
+  [ -f "$extractor_program" ] || die "no $extractor_program after the build"
 }
 
 start_prefix() {
@@ -164,10 +178,12 @@ drive() {
   local label=$1 count=$2 probe=$3 a=$4 b=$5
   [ "$probe" = "-" ] || probe=Z:${work//\//\\}\\$probe
   note "measuring $label ($count pairs)"
-  if ! "$loader" "$driver" "$label" "$count" "Z:${work//\//\\}" "$probe" "$a" "$b" \
-    </dev/null >"$out/$label.raw" 2>"$out/$label.err"; then
+  local status=0
+  "$loader" "$driver" "$label" "$count" "Z:${work//\//\\}" "$probe" "$a" "$b" \
+    </dev/null >"$out/$label.raw" 2>"$out/$label.err" || status=$?
+  if [ "$status" -ne 0 ]; then
     cat "$out/$label.err" >&2
-    die "driver failed for $label"
+    die "driver failed for $label: $(exit_text "$status") (output: $out/$label.raw, $out/$label.err)"
   fi
   # The C runtime writes text with CR LF.
   tr -d '\r' <"$out/$label.raw" >"$out/$label.txt"

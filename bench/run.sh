@@ -10,9 +10,12 @@
 # memory, BENCH_PACKER_PAIRS (default 31) for the packer, BENCH_SMALL_PAIRS
 # (default 51) for the small, cheap figures, whose process starts scatter most;
 # BENCH_E2E_PAIRS (default 5) for the end-to-end runs of the installation
-# folder, which take seconds each, BENCH_COMPRESSIONS (default
-# "lzma zlib bzip2 none") the compressions it is packed with, and
-# BENCH_EDITIONS the editions to measure (default: those the machine runs).
+# folder, which take seconds each, BENCH_LEVELS (default "3 19 20 22") the
+# zstd levels it is packed with for the builtin extractor and
+# BENCH_COMPRESSIONS (default "lzma zlib bzip2 none") the compressions for
+# NSIS, BENCH_E2E_MEMORY_RUNS (default 3) the runs of each self-extractor on
+# its own for its peak memory, and BENCH_EDITIONS the editions to measure
+# (default: those the machine runs).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,7 +25,9 @@ pairs=${BENCH_PAIRS:-21}
 packer_pairs=${BENCH_PACKER_PAIRS:-31}
 small_pairs=${BENCH_SMALL_PAIRS:-51}
 e2e_pairs=${BENCH_E2E_PAIRS:-5}
-compressions=${BENCH_COMPRESSIONS:-lzma zlib bzip2 none}
+levels=${BENCH_LEVELS-3 19 20 22}
+compressions=${BENCH_COMPRESSIONS-lzma zlib bzip2 none}
+memory_runs=${BENCH_E2E_MEMORY_RUNS:-3}
 
 # Archive sizes: the typical package's archive, and two small ones.
 size_1m=1048576
@@ -79,6 +84,7 @@ measure_edition() {
   check_package_log
   measure_packer
   measure_end_to_end
+  measure_extractor_memory
   write_table
   stop_edition
   trap - EXIT
@@ -89,6 +95,8 @@ main() {
   mkdir -p "$bench_out"
   choose_editions
   build_packer
+  read_default_level
+  choose_variants
   local edition
   for edition in "${editions[@]}"; do measure_edition "$edition"; done
   write_results
