@@ -19,6 +19,9 @@ packages=(
   # The MSVC-mode check (scripts/msvc-check.sh): clang-cl, LLVM's librarian,
   # resource compiler and linker (the packer's header libraries are above).
   clang clang-tools lld llvm
+  # The archive reader's fuzz target (scripts/fuzz.sh): libFuzzer and the
+  # sanitizer runtimes for clang 14.
+  clang-14 libclang-rt-14-dev
   # The Debian package: dpkg-shlibdeps finds harwpack's library dependencies.
   dpkg-dev
 )

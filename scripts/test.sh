@@ -10,15 +10,18 @@
 #   - the Windows ctest suite of the x86 edition under 32-bit Wine, where this
 #     machine can start 32-bit programs; elsewhere it is not run, and the
 #     last lines say so: it is never counted as passed;
-#   - msvc_check: every file of src/ and packer/ compiled in clang-cl's MSVC
-#     mode for both editions, and CMake's Microsoft configuration
-#     (scripts/msvc-check.sh);
+#   - msvc_check: every file of src/, extractor/ and packer/ compiled in
+#     clang-cl's MSVC mode for both editions, and CMake's Microsoft
+#     configuration (scripts/msvc-check.sh);
+#   - archive_fuzz: the archive reader under libFuzzer with AddressSanitizer
+#     and UndefinedBehaviorSanitizer for 50 seconds (scripts/fuzz.sh);
 #   - installed_package: the Debian package and the zips made with CPack,
 #     unpacked into a temporary root and used without --stub, for each
 #     edition this machine can run (tests/vendor/installed_package.sh).
 # Both Windows suites run on a virtual X display, each with its own Wine prefix.
 # Arguments are passed to the ctest runs (for example -R run_test); with -R,
-# msvc_check and installed_package run only when their name matches.
+# msvc_check, archive_fuzz and installed_package run only when their name
+# matches.
 # Exits non-zero if anything fails to build or any test that ran fails.
 set -euo pipefail
 
@@ -95,6 +98,9 @@ for edition in "${editions[@]}"; do
 done
 if selected msvc_check "$@"; then
   scripts/msvc-check.sh || failed+=(msvc_check)
+fi
+if selected archive_fuzz "$@"; then
+  scripts/fuzz.sh 50 || failed+=(archive_fuzz)
 fi
 if selected installed_package "$@"; then
   installed_package || failed+=(installed_package)
