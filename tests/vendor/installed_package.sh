@@ -70,11 +70,11 @@ program=$programs/${subfolder}HarwUpdater.exe
 "$harwpack" --version >"$work/version.txt"
 {
   echo "harwpack $version"
-  for edition in x86 x64; do
+  for each in x86 x64; do
     place=$programs/
-    if [ "$edition" = x64 ]; then place=$programs/x64/; fi
-    echo "HarwUpdater.exe $version $edition (${place}HarwUpdater.exe)"
-    echo "HarwExtract.exe $version $edition (${place}HarwExtract.exe)"
+    if [ "$each" = x64 ]; then place=$programs/x64/; fi
+    echo "HarwUpdater.exe $version $each (${place}HarwUpdater.exe)"
+    echo "HarwExtract.exe $version $each (${place}HarwExtract.exe)"
   done
 } >"$work/expected-version.txt"
 head -n 5 "$work/version.txt" | diff -u "$work/expected-version.txt" - ||
