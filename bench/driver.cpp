@@ -101,17 +101,33 @@ void CheckAndClose(const PROCESS_INFORMATION& info, const wchar_t* command) {
   if (!CloseHandle(info.hProcess)) Fail("CloseHandle(process)", command);
 }
 
+// Starts COMMAND and returns the counter just before the CreateProcessW that
+// succeeded. Wine's process creation fails now and then with
+// ERROR_INTERNAL_ERROR (1359) although nothing is wrong with the program (once
+// in some thousands of starts on a loaded machine); no process exists then, so
+// the start is tried again, at most twice, and each retry is reported.
+LONGLONG Start(const Settings& settings, const wchar_t* command, PROCESS_INFORMATION& info) {
+  for (int attempt = 1;; ++attempt) {
+    std::vector<wchar_t> line(command, command + wcslen(command) + 1);  // CreateProcessW may write
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    LONGLONG started = Now();
+    if (CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, settings.workDir, &startup,
+                       &info)) {
+      return started;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == 3) Fail("CreateProcessW", command);
+    fprintf(stderr, "driver: CreateProcessW(%ls) failed, error %lu; starting it again\n", command,
+            error);
+    Sleep(100);
+  }
+}
+
 Sample RunOnce(const Settings& settings, const wchar_t* command, double ticksPerMs) {
   if (settings.probePath != NULL) RemoveProbe(settings.probePath);
-  std::vector<wchar_t> line(command, command + wcslen(command) + 1);  // CreateProcessW may write
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
-  LONGLONG started = Now();
-  if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, settings.workDir, &startup,
-                      &info)) {
-    Fail("CreateProcessW", command);
-  }
+  LONGLONG started = Start(settings, command, info);
   LONGLONG ended = WaitForEnd(info, command);
   CheckAndClose(info, command);
   Sample sample = {static_cast<double>(ended - started) / ticksPerMs, 0.0, 0.0, 0.0};
