@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the demo package from the sample installation and runs it under Wine:
-# the sample folder becomes an NSIS self-extractor, the packer appends it to
-# HarwUpdater.exe, and the package unpacks it, runs its Setup.exe and cleans up.
+# the packer makes the sample folder the archive of the project's
+# self-extractor (HarwExtract.exe) and appends that to HarwUpdater.exe, and the
+# package unpacks it, runs its Setup.exe and cleans up.
 # The package is of the x86 edition (32-bit) where this machine can start
 # 32-bit programs, else of the x64 edition (64-bit, under wine64); the first
 # line says which.
@@ -21,7 +22,7 @@ else
 fi
 native="$root/build/native"
 demo="$root/build/demo-$edition"
-(cd "$root" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" --target HarwUpdater sample_setup)
+(cd "$root" && cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" --target HarwUpdater HarwExtract sample_setup)
 (cd "$root" && cmake --preset native >/dev/null && cmake --build --preset native --target harwpack)
 
 # The installation folder: the sample files and the built setup program.
@@ -30,8 +31,8 @@ mkdir -p "$demo/installation" "$demo/run"
 cp -r "$root/sample/installation/." "$demo/installation/"
 cp "$win/bin/sample_setup.exe" "$demo/installation/Setup.exe"
 
-"$native/packer/harwpack" create --stub "$win/bin/HarwUpdater.exe" --folder "$demo/installation" \
-  --params '/A "/demo /lang=en"' --out "$demo/run/UpdateDemo.exe"
+"$native/packer/harwpack" create --stub "$win/bin/HarwUpdater.exe" \
+  --extractor-program "$win/bin/HarwExtract.exe" --folder "$demo/installation" --params '/A "/demo /lang=en"' --out "$demo/run/UpdateDemo.exe"
 "$native/packer/harwpack" inspect "$demo/run/UpdateDemo.exe"
 
 export WINEPREFIX="$demo/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

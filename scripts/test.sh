@@ -17,7 +17,9 @@
 #     and UndefinedBehaviorSanitizer for 50 seconds (scripts/fuzz.sh);
 #   - installed_package: the Debian package and the zips made with CPack,
 #     unpacked into a temporary root and used without --stub, for each
-#     edition this machine can run (tests/vendor/installed_package.sh).
+#     edition this machine can run (tests/vendor/installed_package.sh);
+#   - demo: the README's demo command (scripts/demo.sh) ends with exit code 0
+#     and its package's setup program ran.
 # Both Windows suites run on a virtual X display, each with its own Wine prefix.
 # Arguments are passed to the ctest runs (for example -R run_test); with -R,
 # msvc_check, archive_fuzz and installed_package run only when their name
@@ -89,6 +91,19 @@ installed_package() {
   return "$status"
 }
 
+# The README's other command, so that it cannot break unseen.
+demo() {
+  local log=build/test-tmp/demo.log
+  mkdir -p build/test-tmp
+  if ! scripts/demo.sh >"$log" 2>&1 </dev/null || ! grep -q "^=== exit code: 0 ===" "$log" ||
+     ! grep -q "setup-report.txt" "$log"; then
+    cat "$log"
+    echo "demo: scripts/demo.sh failed (log: $log)" >&2
+    return 1
+  fi
+  echo "demo: $(head -n 1 "$log" | sed 's/^demo: //'), package ran with exit code 0 and its setup program ran"
+}
+
 # Every suite runs even if one before it fails, so one run reports every failure.
 failed=()
 (cd build/native && ctest --output-on-failure --parallel "$jobs" "$@") || failed+=(native)
@@ -104,6 +119,10 @@ if selected archive_fuzz "$@"; then
 fi
 if selected installed_package "$@"; then
   installed_package || failed+=(installed_package)
+fi
+
+if selected demo "$@"; then
+  demo || failed+=(demo)
 fi
 
 line=$(edition_line "$x86_runs" "$x86_reason")
