@@ -15,15 +15,31 @@ set(HARW_PROGRAM "" CACHE FILEPATH
 set(HARW_PROGRAM_X64 "" CACHE FILEPATH
   "The x64 edition's HarwUpdater.exe (build/win64/bin/HarwUpdater.exe) to install and package with harwpack")
 
+## harw_program_destination(<edition> <variable>)
+## Sets <variable> to the folder of the given edition's programs.
+function(harw_program_destination edition variable)
+  if(edition STREQUAL "x64")
+    set(${variable} ${HARW_INSTALL_PROGRAMDIR}/x64 PARENT_SCOPE)
+  else()
+    set(${variable} ${HARW_INSTALL_PROGRAMDIR} PARENT_SCOPE)
+  endif()
+endfunction()
+
+## harw_install_own_program(<target>)
+## Installs a program this tree builds into its edition's folder, as the
+## linker wrote it (already without symbols): a stripping install would
+## rewrite its header.
+function(harw_install_own_program target)
+  harw_program_destination(${HARW_EDITION} destination)
+  install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${destination})
+endfunction()
+
 ## harw_install_program(<edition> <file>)
 ## Installs a program built by another tree as the given edition's
 ## HarwUpdater.exe, and the builtin self-extractor built beside it
 ## (HarwExtract.exe in the same folder) with it.
 function(harw_install_program edition file)
-  set(destination ${HARW_INSTALL_PROGRAMDIR})
-  if(edition STREQUAL "x64")
-    set(destination ${HARW_INSTALL_PROGRAMDIR}/x64)
-  endif()
+  harw_program_destination(${edition} destination)
   get_filename_component(folder ${file} DIRECTORY)
   foreach(installed ${file} ${folder}/HarwExtract.exe)
     install(CODE "if(NOT EXISTS \"${installed}\")

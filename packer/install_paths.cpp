@@ -72,26 +72,31 @@ ProgramLookup FindProgramBeside(const fs::path& own_file, Edition edition, const
   return {{}, "not installed with harwpack (looked for " + looked + ")"};
 }
 
-ProgramLookup ChooseStub(const std::optional<std::string>& given, Edition edition) {
+namespace {
+
+/// `given`, else the file `file_name` of `edition` installed with harwpack;
+/// `option` is the option that would have named it, for the error.
+ProgramLookup ChooseInstalled(const std::optional<std::string>& given, Edition edition, const char* file_name,
+                              const char* option) {
   if (given) return {PathFromUtf8(*given), ""};
-  const std::string program = std::string(kProgramFileName) + " (" + EditionName(edition) + ")";
+  const std::string program = std::string(file_name) + " (" + EditionName(edition) + ")";
+  const std::string none_given = std::string("no ") + option + " given, and ";
   std::string error;
   const fs::path own = OwnExecutable(error);
-  if (own.empty()) return {{}, "no --stub given, and harwpack cannot tell where it lies: " + error};
-  ProgramLookup found = FindProgramBeside(own, edition);
-  if (found.path.empty()) found.error = "no --stub given, and " + program + " is " + found.error;
+  if (own.empty()) return {{}, none_given + "harwpack cannot tell where it lies: " + error};
+  ProgramLookup found = FindProgramBeside(own, edition, file_name);
+  if (found.path.empty()) found.error = none_given + program + " is " + found.error;
   return found;
 }
 
+}  // namespace
+
+ProgramLookup ChooseStub(const std::optional<std::string>& given, Edition edition) {
+  return ChooseInstalled(given, edition, kProgramFileName, "--stub");
+}
+
 ProgramLookup ChooseExtractorProgram(const std::optional<std::string>& given, Edition edition) {
-  if (given) return {PathFromUtf8(*given), ""};
-  const std::string program = std::string(kExtractorFileName) + " (" + EditionName(edition) + ")";
-  std::string error;
-  const fs::path own = OwnExecutable(error);
-  if (own.empty()) return {{}, "no --extractor-program given, and harwpack cannot tell where it lies: " + error};
-  ProgramLookup found = FindProgramBeside(own, edition, kExtractorFileName);
-  if (found.path.empty()) found.error = "no --extractor-program given, and " + program + " is " + found.error;
-  return found;
+  return ChooseInstalled(given, edition, kExtractorFileName, "--extractor-program");
 }
 
 std::string PackerVersion() { return HARWPACK_VERSION; }
