@@ -102,7 +102,7 @@ std::string PlanEntries(const ArchiveJob& job, std::vector<Planned>& planned, Ar
   }
   for (const Planned& p : planned) {
     const std::string problem = harwarchive::CheckEntryPath(p.entry.path, p.entry.kind);
-    if (!problem.empty()) return "the archive cannot hold '" + harwarchive::ToUtf8(p.entry.path) + "': it " + problem;
+    if (!problem.empty()) return "the archive cannot hold " + harwarchive::Quoted(p.entry.path) + ": it " + problem;
   }
   std::uint64_t path_units = 0;
   for (const Planned& p : planned) path_units += p.entry.path.size();

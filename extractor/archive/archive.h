@@ -158,6 +158,15 @@ std::vector<std::uint8_t> EncodeTable(const std::vector<Frame>& frames, const st
 /// UTF-8 for a message; a half surrogate pair becomes U+FFFD.
 std::string ToUtf8(const std::u16string& text);
 
+/// `text` from an archive as one printable line of UTF-8, for a message:
+/// control characters (C0, DEL, C1) and line or paragraph separators become
+/// "\xNN" or "\uNNNN", half a surrogate pair "\uD800"-style, so that no name
+/// can break a message into two lines or send the console a control sequence.
+std::string Printable(const std::u16string& text);
+
+/// Printable(text) in single quotes, the way messages show a name.
+std::string Quoted(const std::u16string& text);
+
 /// Where an extractor's archive lies: right behind its image, which ends
 /// with the section that ends last in the file; it may reach up to an
 /// Authenticode certificate table (which signing appends, so the signature

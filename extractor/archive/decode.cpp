@@ -84,7 +84,7 @@ void Decoder::SkipEmptyFiles(Chunk& chunk, Problem& problem, bool& ok) {
   while (ok && file_ < files_.size() && table_.entries[files_[file_]].size == 0) {
     const Entry& entry = table_.entries[files_[file_]];
     if (entry.checksum != empty_checksum_) {
-      ok = Fail(problem, Failure::kDamaged, "the empty file '" + ToUtf8(entry.path) + "' has a checksum of content");
+      ok = Fail(problem, Failure::kDamaged, "the empty file " + Quoted(entry.path) + " has a checksum of content");
       return;
     }
     chunk.pieces.push_back(Piece{files_[file_], 0, chunk.used, 0, true});
@@ -102,7 +102,7 @@ bool Decoder::Account(Chunk& chunk, std::size_t from, std::size_t to, Problem& p
     checksum_.Add(chunk.data.data() + from, take);
     const bool last = file_offset_ + take == entry.size;
     if (last && checksum_.Value() != entry.checksum) {
-      return Fail(problem, Failure::kDamaged, "the content of '" + ToUtf8(entry.path) + "' does not match its checksum");
+      return Fail(problem, Failure::kDamaged, "the content of " + Quoted(entry.path) + " does not match its checksum");
     }
     chunk.pieces.push_back(Piece{files_[file_], file_offset_, from, take, last});
     file_offset_ += take;

@@ -146,7 +146,7 @@ class EntryRules {
   explicit EntryRules(const Header& header) : header_(header) {}
 
   bool Check(std::size_t index, const Entry& entry, Problem& problem) {
-    const std::string shown = "'" + ToUtf8(entry.path) + "'";
+    const std::string shown = Quoted(entry.path);
     const std::string path_problem = CheckEntryPath(entry.path, entry.kind);
     if (!path_problem.empty()) return Fail(problem, Failure::kRefusedEntry, "entry " + shown + " " + path_problem);
     const std::u16string parent = ParentOf(entry.path);

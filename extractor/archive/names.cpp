@@ -74,32 +74,69 @@ std::string CheckEntryPath(const std::u16string& path, Kind kind) {
   }
 }
 
-std::string ToUtf8(const std::u16string& text) {
+namespace {
+
+/// Appends code point `c` as UTF-8.
+void AppendUtf8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+/// Characters that would move the cursor, end the line or drive the
+/// console: C0 and C1 controls, DEL, the line and paragraph separators.
+bool IsUnprintable(std::uint32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029; }
+
+/// "\xNN" below 256, "\uNNNN" above.
+std::string Escape(std::uint32_t c) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out = c < 0x100 ? "\\x" : "\\u";
+  for (int shift = c < 0x100 ? 4 : 12; shift >= 0; shift -= 4) out.push_back(kDigits[(c >> shift) & 0xF]);
+  return out;
+}
+
+/// UTF-8 of `text`; `printable` escapes what IsUnprintable names and half pairs,
+/// otherwise a half pair becomes U+FFFD.
+std::string Encode(const std::u16string& text, bool printable) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     std::uint32_t c = text[i];
     if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
     } else if (IsHighSurrogate(text[i]) || IsLowSurrogate(text[i])) {
+      if (printable) {
+        out += Escape(c);
+        continue;
+      }
       c = 0xFFFD;
     }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    if (printable && IsUnprintable(c)) {
+      out += Escape(c);
     } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      AppendUtf8(out, c);
     }
   }
   return out;
 }
+
+}  // namespace
+
+std::string ToUtf8(const std::u16string& text) { return Encode(text, false); }
+
+std::string Printable(const std::u16string& text) { return Encode(text, true); }
+
+std::string Quoted(const std::u16string& text) { return "'" + Printable(text) + "'"; }
 
 }  // namespace harwarchive

@@ -8,7 +8,7 @@ std::wstring WidePath(const std::u16string& path) { return std::wstring(path.beg
 /// The system's own failure, for a message: "CreateFile('x') failed (error 5)".
 bool FailCall(Problem& problem, const char* call, const std::u16string& path, DWORD error) {
   return Fail(problem, Failure::kWriteFailed,
-              std::string(call) + "('" + ToUtf8(path) + "') failed (error " + std::to_string(error) + ")");
+              std::string(call) + "(" + Quoted(path) + ") failed (error " + std::to_string(error) + ")");
 }
 
 /// `path` upper-cased with the system's invariant rules, as it compares names.
@@ -32,7 +32,7 @@ void FileWriter::Remember(const std::wstring& path, Kind kind) {
 /// An entry's path exists already: it must be what the entry is, no link,
 /// and nothing this run made under a name that differs only in case.
 bool FileWriter::CheckExisting(const std::wstring& path, DWORD attributes, Kind kind, Problem& problem) {
-  const std::string shown = "'" + ToUtf8(std::u16string(path.begin(), path.end())) + "'";
+  const std::string shown = Quoted(std::u16string(path.begin(), path.end()));
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     return Fail(problem, Failure::kInTheWay, shown + " is a link or junction; nothing is written through one");
   }
@@ -95,7 +95,7 @@ bool FileWriter::OpenFile(const Entry& entry, Problem& problem) {
   }
   if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
     file_.Reset();
-    return Fail(problem, Failure::kInTheWay, "'" + ToUtf8(entry.path) + "' became a link while it was opened");
+    return Fail(problem, Failure::kInTheWay, Quoted(entry.path) + " became a link while it was opened");
   }
   if (entry.size == 0) return true;
   LARGE_INTEGER size;
