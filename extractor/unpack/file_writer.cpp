@@ -140,7 +140,14 @@ bool DeleteReadOnly(HANDLE file, const FILE_BASIC_INFO& basic, const std::u16str
 bool DeleteName(const std::wstring& path, Problem& problem) {
   const std::u16string shown(path.begin(), path.end());
   ScopedFileHandle file(OpenName(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0));
-  if (!file.IsValid()) return FailCall(problem, "CreateFile", shown, GetLastError());
+  DWORD error = GetLastError();
+  // Wine refuses write access to a read-only file's attributes when it is
+  // opened, yet sets them on any handle to it; Windows grants that access.
+  if (!file.IsValid() && error == ERROR_ACCESS_DENIED) {
+    file.Reset(OpenName(path, DELETE | FILE_READ_ATTRIBUTES, 0));
+    error = GetLastError();
+  }
+  if (!file.IsValid()) return FailCall(problem, "CreateFile", shown, error);
   std::wstring folder;
   if (!CheckPlainFile(file.Get(), shown, problem) || !CheckReachedByName(file.Get(), path, folder, problem)) {
     return false;

@@ -7,9 +7,10 @@
 #     unpacked, with the archive's own read-only file in it, ends with 0 too;
 #  2. a Unix link to a file (Wine shows no reparse point) stops the run with
 #     exit code 5, and the file it leads to keeps its bytes;
-#  3. a small volume mounted where the top folder goes takes an archive of
+#  3. a small volume mounted as the current folder takes an archive of
 #     exactly its free space, and refuses one byte more with exit code 6
-#     before anything is written; so does a current folder that is one.
+#     before anything is written; one mounted where the top folder goes is
+#     measured itself.
 # Needs root (to mount and to become the user): exits with 77, a skip, else.
 # Usage: in_the_way.sh <harwpack> <bin folder> <work folder>
 # HARW_WINE names the Wine loader of the bin folder's edition (default: wine).
@@ -39,10 +40,11 @@ as_user() {
   setpriv --reuid="$user" --regid="$user" --clear-groups env HOME="$work/home" WINEPREFIX="$work/home/prefix" \
     WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= "$@"
 }
-# Runs the extractor in folder $1 as the user, its output in $1.txt; sets $code.
+# Runs the extractor ($2, else extractor.exe there) in folder $1 as the user,
+# its output in $1.txt; sets $code.
 run_extractor() {
   code=0
-  (cd "$1" && as_user "${HARW_WINE:-wine}" extractor.exe </dev/null >"$work/$1.txt" 2>&1) || code=$?
+  (cd "$1" && as_user "${HARW_WINE:-wine}" "${2:-extractor.exe}" </dev/null >"$work/$1.txt" 2>&1) || code=$?
 }
 # Packs folder $1 (Disk1 below it) and writes its extractor as $2/extractor.exe.
 pack() {
@@ -90,30 +92,36 @@ grep -q "^HarwExtract: 'Disk1.a.txt' leads to '.*outside.txt'; nothing is writte
   { cat linked.txt; fail "no message about the link"; }
 [ "$(cat outside.txt)" = outside ] && [ -L linked/Disk1/a.txt ] || fail "the link or the file it leads to changed"
 
-# 3. Small volumes: 1 MiB of content, then one byte more.
+# 3. Small volumes of 1 MiB: an archive of 1 MiB, and one byte more. As the
+# current folder (the extractor started from beside it): the first is
+# unpacked, the second refused. As the top folder, which Windows and Wine
+# show as a mount point, a reparse point: the first gets past the space check
+# to be refused as that, the second is refused for the space of that volume.
 for bytes in 1048576 1048577; do
-  mkdir -p "content$bytes/Disk1"
+  mkdir -p "content$bytes/Disk1" "current$bytes" "top$bytes/Disk1"
   head -c $((bytes - $(wc -c <setup.exe))) /dev/zero >"content$bytes/Disk1/f.bin"
   pack "content$bytes" "top$bytes"
-  mkdir -p "top$bytes/Disk1"
-  mount -t tmpfs -o size=1m,uid="$user",gid="$group" tmpfs "top$bytes/Disk1"
-  mounted="$mounted $work/top$bytes/Disk1"
+  for point in "current$bytes" "top$bytes/Disk1"; do
+    mount -t tmpfs -o size=1m,uid="$user",gid="$group" tmpfs "$point"
+    mounted="$work/$point $mounted"
+  done
   chown "$user:$group" "top$bytes" "top$bytes/extractor.exe"
   run_extractor "top$bytes"
+  eval "top_code$bytes=\$code"
+  run_extractor "current$bytes" "$work/top$bytes/extractor.exe"
+  eval "current_code$bytes=\$code"
 done
-[ "$code" -eq 6 ] || { cat top1048577.txt; fail "one byte more than the top folder's volume holds: exit $code"; }
+[ "$current_code1048576" -eq 0 ] || { cat current1048576.txt; fail "the volume's exact free space was refused"; }
+cmp -s content1048576/Disk1/f.bin current1048576/Disk1/f.bin || fail "the file on the small volume differs"
+[ "$current_code1048577" -eq 6 ] || { cat current1048577.txt; fail "one byte more than the volume holds: exit $current_code1048577"; }
+grep -q "^HarwExtract: the archive unpacks to 1048577 bytes and the current folder's volume has 1048576 bytes free" \
+  current1048577.txt || { cat current1048577.txt; fail "no message about the current folder's volume"; }
+[ -z "$(ls -A current1048577)" ] || fail "something was written before the space was checked"
+[ "$top_code1048576" -eq 5 ] || { cat top1048576.txt; fail "a mount point as the top folder: exit $top_code1048576"; }
+grep -q "^HarwExtract: 'Disk1' is a link or junction" top1048576.txt || { cat top1048576.txt; fail "no message"; }
+[ "$top_code1048577" -eq 6 ] || { cat top1048577.txt; fail "one byte more than the top folder's volume holds: exit $top_code1048577"; }
 grep -q "^HarwExtract: the archive unpacks to 1048577 bytes and the volume of 'Disk1' has 1048576 bytes free" \
   top1048577.txt || { cat top1048577.txt; fail "no message about the top folder's volume"; }
-[ -z "$(ls -A top1048577/Disk1)" ] || fail "something was written before the space was checked"
-cmp -s content1048576/Disk1/f.bin top1048576/Disk1/f.bin || { cat top1048576.txt; fail "the volume's exact free space was refused"; }
-mkdir -p current
-mount -t tmpfs -o size=1m,uid="$user",gid="$group" tmpfs current
-mounted="$mounted $work/current"
-cp top1048576/extractor.exe current/
-run_extractor current
-[ "$code" -eq 6 ] || { cat current.txt; fail "a current folder on a full volume: exit $code"; }
-grep -q "^HarwExtract: the archive unpacks to 1048576 bytes and the current folder's volume has [0-9]* bytes free" \
-  current.txt || { cat current.txt; fail "no message about the current folder's volume"; }
-[ "$(ls -A current)" = extractor.exe ] || fail "something was written on the current folder's volume"
+[ -z "$(find top1048576/Disk1 top1048577/Disk1 -mindepth 1)" ] || fail "something was written on a mount point"
 
-echo "in_the_way: a read-only file replaced twice as an unprivileged user; a link to a file refused; 1 MiB unpacked onto a 1 MiB volume and one byte more refused"
+echo "in_the_way: a read-only file replaced twice as an unprivileged user; a link to a file refused; 1 MiB unpacked onto a 1 MiB volume and one byte more refused, as the current and as the top folder"
