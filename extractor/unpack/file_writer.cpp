@@ -330,6 +330,8 @@ void FileWriter::Undo() {
     std::wstring name;
     Split(it->path, folder, name);
     ScopedFileHandle file(OpenName(it->aside, DELETE | FILE_READ_ATTRIBUTES, 0));
+    // Whatever fails here leaves the file under its aside name, which
+    // FORMAT.md tells how to undo: nothing else can be done for it now.
     if (file.IsValid() && CheckReachedByName(file.Get(), it->aside, folder, ignored)) {
       RenameInto(file.Get(), folder, name);
     }

@@ -41,12 +41,19 @@ class FileWriter : public Sink {
     std::wstring aside;
   };
 
+  /// Creates `path` as a new file, moving aside what is in the way.
   bool CreateOrReplace(const Entry& entry, const std::wstring& path, Problem& problem);
+  /// Moves what holds the name `path` aside, after checking it.
   bool ClearTheWay(const std::wstring& path, DWORD attributes, Problem& problem);
+  /// Renames the plain file `path` to a free name of the run's own, `aside`.
   bool MoveAside(const std::wstring& path, std::wstring& aside, Problem& problem);
+  /// Creates the file and sets its size.
   bool OpenFile(const Entry& entry, Problem& problem);
+  /// Sets the file's time, closes it, sets its attributes.
   bool FinishFile(const Entry& entry, Problem& problem);
+  /// An existing name must be what the entry is, and no link.
   bool CheckExisting(const std::wstring& path, DWORD attributes, Kind kind, Problem& problem);
+  /// Notes a file or folder this run created.
   void Remember(const std::wstring& path, Kind kind);
 
   ScopedFileHandle file_;                 // the file being written
