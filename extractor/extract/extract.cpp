@@ -88,14 +88,23 @@ bool ReadArchive(OwnFile& own, harwarchive::Table& table, Problem& problem) {
   return own.Read(bytes.data(), bytes.size(), problem) && harwarchive::ReadTable(header, bytes.data(), table, problem);
 }
 
-/// Refuses to start when the folder's drive cannot take the files: a small
-/// archive may decode to far more than it is.
+/// Refuses to start when the folder's volume cannot take the files: a small
+/// archive may decode to far more than it is. The files go below the top
+/// folder, which may exist already on a volume of its own (a mount point);
+/// else below the current folder, which may be one.
 bool CheckSpace(const harwarchive::Table& table, Problem& problem) {
+  const std::u16string& top = table.entries.front().path;
+  const std::wstring top_path(top.begin(), top.end());
+  const DWORD attributes = GetFileAttributesW(top_path.c_str());
+  const bool top_exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   ULARGE_INTEGER free_bytes;
-  if (!GetDiskFreeSpaceExW(nullptr, &free_bytes, nullptr, nullptr)) return true;  // not told: the writes will tell
+  if (!GetDiskFreeSpaceExW(top_exists ? top_path.c_str() : L".", &free_bytes, nullptr, nullptr)) {
+    return true;  // not told: the writes will tell
+  }
   if (free_bytes.QuadPart >= table.header.content_size) return true;
+  const std::string volume = top_exists ? "the volume of " + harwarchive::Quoted(top) : "the current folder's volume";
   return Fail(problem, Failure::kWriteFailed,
-              "the archive unpacks to " + std::to_string(table.header.content_size) + " bytes and the current drive has " +
+              "the archive unpacks to " + std::to_string(table.header.content_size) + " bytes and " + volume + " has " +
                   std::to_string(free_bytes.QuadPart) + " bytes free");
 }
 
@@ -130,9 +139,14 @@ int Extract(Problem& problem) {
   } catch (const std::bad_alloc&) {
     Fail(problem, Failure::kNoMemory, "not enough memory to unpack the archive");
   }
-  if (unpacked) return 0;
-  writer.RemoveCreated();
-  return static_cast<int>(problem.failure);
+  if (!unpacked) {
+    writer.Undo();
+    return static_cast<int>(problem.failure);
+  }
+  // Every file is in place: a moved-aside name that stays is told, not undone.
+  Problem left;
+  if (!writer.RemoveMovedAside(left)) Tell(left.message + "; what the name held stays there");
+  return 0;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "support/handle.h"
 #include "support/paths.h"
 #include "support/process.h"
 #include "support/text.h"
@@ -160,23 +161,89 @@ TEST_F(ExtractorTest, AFileWhereAFolderGoesStopsTheRun) {
   EXPECT_EQ(Left(), (std::map<std::string, std::string>{{"Disk1/", ""}, {"Disk1/sub", "kept\n"}}));
 }
 
-TEST_F(ExtractorTest, FilesThatWereThereBeforeAreReplacedOrLeftButNeverRemoved) {
-  MakeFile(work_ / L"Disk1" / L"a.txt");
-  MakeFile(work_ / L"Disk1" / L"mine.txt");
+using Listing = std::map<std::string, std::string>;
+
+/// A file's attributes and last write time.
+std::pair<DWORD, std::uint64_t> Stamp(const fs::path& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return {INVALID_FILE_ATTRIBUTES, 0};
+  return {data.dwFileAttributes,
+          (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime};
+}
+
+/// What is in the way of an archive that replaces a.txt, and what a run leaves.
+struct ThereBeforeCase {
+  const char* name;
+  bool hard_link;         ///< Disk1\a.txt is a second name of a read-only file outside
+  bool left_over;         ///< ~hx2.tmp is left from a run that was killed
+  bool checksum_fails;    ///< the archive's last file fails its checksum, after all others are written
+  Listing left;           ///< what the run leaves in the work folder
+};
+
+/// The archive replaces a.txt, makes a read-only file of its own and has a
+/// file under the name the first file moved aside gets (~hx1.tmp).
+ArchiveSpec ReplacingArchive(bool checksum_fails) {
   ArchiveSpec spec;
-  spec.items = {Folder(u"Disk1"), File(u"Disk1\\a.txt", "new"), File(u"Disk1\\b.txt", "b")};
-  RunResult result = Run(harwtest_archive::BuildArchive(spec));
-  EXPECT_EQ(result.exit_code, 0u) << result.err;
-  EXPECT_EQ(Left(), (std::map<std::string, std::string>{
-                        {"Disk1/", ""}, {"Disk1/a.txt", "new"}, {"Disk1/b.txt", "b"}, {"Disk1/mine.txt", "kept\n"}}));
-  // A failing run removes what it created (c.txt, written in part when its
-  // checksum fails in a later chunk) and nothing that was there.
-  spec.items.push_back(File(u"Disk1\\c.txt", std::string(6 << 20, 'c')));
-  spec.edit = [](harwtest_archive::Parts& parts) { parts.entries.back().checksum ^= 1; };
-  result = Run(harwtest_archive::BuildArchive(spec));
-  EXPECT_EQ(result.exit_code, static_cast<DWORD>(Failure::kDamaged)) << result.err;
-  EXPECT_EQ(Left(), (std::map<std::string, std::string>{
-                        {"Disk1/", ""}, {"Disk1/a.txt", "new"}, {"Disk1/b.txt", "b"}, {"Disk1/mine.txt", "kept\n"}}));
+  spec.items = {Folder(u"Disk1"), File(u"Disk1\\a.txt", "new"), File(u"Disk1\\~hx1.tmp", "the archive's"),
+                File(u"Disk1\\r.txt", "read-only")};
+  spec.items[3].attributes = FILE_ATTRIBUTE_READONLY;
+  if (checksum_fails) {
+    spec.items.push_back(File(u"Disk1\\c.txt", std::string(6 << 20, 'c')));
+    spec.edit = [](harwtest_archive::Parts& parts) { parts.entries.back().checksum ^= 1; };
+  }
+  return spec;
+}
+
+TEST_F(ExtractorTest, FilesThatWereThereBeforeAreReplacedByNameOrPutBack) {
+  const Listing replaced = {{"Disk1/", ""}, {"Disk1/a.txt", "new"}, {"Disk1/~hx1.tmp", "the archive's"},
+                            {"Disk1/r.txt", "read-only"}, {"Disk1/mine.txt", "kept\n"}};
+  Listing with_left_over = replaced;
+  with_left_over["Disk1/~hx2.tmp"] = "kept\n";
+  const std::vector<ThereBeforeCase> cases = {
+      {"plain file", false, false, false, replaced},
+      {"plain file, the run fails", false, false, true, {{"Disk1/", ""}, {"Disk1/a.txt", "kept\n"}, {"Disk1/mine.txt", "kept\n"}}},
+      {"hard link", true, false, false, replaced},
+      {"hard link, the run fails", true, false, true, {{"Disk1/", ""}, {"Disk1/a.txt", "outside"}, {"Disk1/mine.txt", "kept\n"}}},
+      {"aside name left by a killed run", false, true, false, with_left_over},
+      {"aside name left, the run fails", false, true, true,
+       {{"Disk1/", ""}, {"Disk1/a.txt", "kept\n"}, {"Disk1/~hx2.tmp", "kept\n"}, {"Disk1/mine.txt", "kept\n"}}},
+  };
+  const std::uint64_t before_time = 120000000000000000ull;  // 1981
+  for (const ThereBeforeCase& c : cases) {
+    ASSERT_TRUE(RemoveTree(work_ / L"Disk1"));
+    TempFolder outside(L"outside");
+    const fs::path a = work_ / L"Disk1" / L"a.txt";
+    MakeFile(work_ / L"Disk1" / L"mine.txt");
+    if (c.left_over) MakeFile(work_ / L"Disk1" / L"~hx2.tmp");
+    if (c.hard_link) {
+      ASSERT_TRUE(WriteBytes(outside / L"o.txt", "outside"));
+      ASSERT_TRUE(CreateHardLinkW(a.c_str(), (outside / L"o.txt").c_str(), nullptr)) << GetLastError();
+    } else {
+      MakeFile(a);
+    }
+    // Attributes and times belong to the file: each name shows the same.
+    Handle handle(CreateFileW(a.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    FILETIME time = {static_cast<DWORD>(before_time), static_cast<DWORD>(before_time >> 32)};
+    ASSERT_TRUE(SetFileTime(handle.get(), nullptr, nullptr, &time)) << c.name;
+    handle.Reset();
+    ASSERT_TRUE(SetFileAttributesW(a.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN)) << c.name;
+    const auto stamp = Stamp(a);
+    const RunResult result = Run(harwtest_archive::BuildArchive(ReplacingArchive(c.checksum_fails)));
+    EXPECT_EQ(result.exit_code, c.checksum_fails ? static_cast<DWORD>(Failure::kDamaged) : 0u) << c.name << result.err;
+    EXPECT_EQ(Left(), c.left) << c.name;
+    if (c.checksum_fails) {
+      EXPECT_EQ(Stamp(a), stamp) << c.name << ": the file put back keeps its attributes and time";
+    } else {
+      EXPECT_EQ(result.err, "") << c.name;
+      EXPECT_EQ(Stamp(a).first & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0u) << c.name;
+      EXPECT_EQ(Stamp(a).second, ReplacingArchive(false).items[1].modified) << c.name;
+      EXPECT_NE(Stamp(work_ / L"Disk1" / L"r.txt").first & FILE_ATTRIBUTE_READONLY, 0u) << c.name;
+    }
+    if (c.hard_link) {
+      EXPECT_EQ(Tree(outside.path()), (Listing{{"o.txt", "outside"}})) << c.name;
+      EXPECT_EQ(Stamp(outside / L"o.txt"), stamp) << c.name << ": the outside file keeps its attributes and time";
+    }
+  }
 }
 
 TEST_F(ExtractorTest, TakesNoArguments) {
