@@ -206,6 +206,8 @@ std::vector<HostileCase> StructureCases() {
        damaged, "names 65537 frames (at most 65536 are possible)", true},
       {"content_without_frames", Edited(Plain(), [](Parts& p) { p.header.frame_count = 0; }), damaged,
        "0 frames do not fit its 23013 bytes of content", true},
+      {"frame_without_content", Edited(TopOnly(), [](Parts& p) { p.header.frame_count = 1; }), damaged,
+       "1 frames do not fit its 0 bytes of content", true},
   };
 }
 
