@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_windowLogMax is in the stable API; the error codes are not
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader and the error codes are not in the stable API
 #include <zstd.h>
 #include <zstd_errors.h>
 
@@ -20,12 +20,40 @@ bool FailDecoding(std::size_t result, std::size_t frame, Problem& problem) {
   if (code == ZSTD_error_memory_allocation) {
     return Fail(problem, Failure::kNoMemory, "not enough memory to decode the archive");
   }
-  if (code == ZSTD_error_frameParameter_windowTooLarge) {
-    return Fail(problem, Failure::kDamaged,
-                "frame " + std::to_string(frame) + " asks for a larger decoder window than the archive names");
-  }
   return Fail(problem, Failure::kDamaged,
               "frame " + std::to_string(frame) + " is damaged (zstd: " + ZSTD_getErrorName(result) + ")");
+}
+
+/// Holds a frame's zstd header to the format before any of its bytes are
+/// decoded: zstd takes frames without a content size or checksum, and checks
+/// the window only when a frame does not lie whole in its input.
+bool CheckFrameHeader(const std::uint8_t* bytes, std::size_t size, const Frame& record, unsigned window_log,
+                      std::size_t index, Problem& problem) {
+  const std::string which = "frame " + std::to_string(index);
+  ZSTD_frameHeader header;
+  const std::size_t result = ZSTD_getFrameHeader(&header, bytes, size);
+  if (ZSTD_isError(result)) {
+    return Fail(problem, Failure::kDamaged, which + " is not a zstd frame (zstd: " + ZSTD_getErrorName(result) + ")");
+  }
+  if (result != 0) return Fail(problem, Failure::kDamaged, which + " is too short to hold its zstd frame header");
+  if (header.frameType != ZSTD_frame) return Fail(problem, Failure::kDamaged, which + " is a skippable frame");
+  if (header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN) {
+    return Fail(problem, Failure::kDamaged, which + " does not name its content size");
+  }
+  if (header.frameContentSize != record.content_size) {
+    return Fail(problem, Failure::kDamaged, which + " names " + std::to_string(header.frameContentSize) +
+                                                " bytes of content; its record says " +
+                                                std::to_string(record.content_size));
+  }
+  if (header.checksumFlag == 0) return Fail(problem, Failure::kDamaged, which + " carries no content checksum");
+  // A single-segment frame's window is its content size (zstd sets it so).
+  if (header.windowSize > (std::uint64_t{1} << window_log)) {
+    return Fail(problem, Failure::kDamaged, which + " asks for a decoder window of " +
+                                                std::to_string(header.windowSize) +
+                                                " bytes, more than the 2^" + std::to_string(window_log) +
+                                                " the archive names");
+  }
+  return true;
 }
 
 }  // namespace
@@ -56,7 +84,7 @@ bool Decoder::StartFrame(Problem& problem) {
     input_.resize(kInputSize);
     if (context_ == nullptr) return Fail(problem, Failure::kNoMemory, "not enough memory to decode the archive");
     // The header's window was checked against the largest this extractor
-    // allows; a frame asking for more is refused before zstd allocates it.
+    // allows, and every frame's against the header's; zstd holds to it too.
     const std::size_t set = ZSTD_DCtx_setParameter(Context(context_), ZSTD_d_windowLogMax,
                                                    static_cast<int>(table_.header.window_log));
     if (ZSTD_isError(set)) return FailDecoding(set, frame_, problem);
@@ -66,7 +94,10 @@ bool Decoder::StartFrame(Problem& problem) {
   frame_output_left_ = table_.frames[frame_].content_size;
   input_used_ = input_pos_ = 0;
   in_frame_ = true;
-  return true;
+  // The frame's first bytes are read now, so that its header is checked
+  // before anything of it is decoded.
+  return ReadInput(problem) && CheckFrameHeader(input_.data(), input_used_, table_.frames[frame_],
+                                                table_.header.window_log, frame_, problem);
 }
 
 /// The frame ended in zstd's view: it must have used exactly its record's bytes.

@@ -1,5 +1,6 @@
 #include "tests/archive/archive_builder.h"
 
+#include <memory>
 #include <stdexcept>
 
 #include <zstd.h>
@@ -7,15 +8,46 @@
 namespace harwtest_archive {
 namespace {
 
-/// One zstd frame of `content` with the window 2^window_log, its size and checksum inside.
-std::string Compress(const std::string& content, int window_log) {
-  ZSTD_CCtx* context = ZSTD_createCCtx();
-  ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
-  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
-  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+struct ContextDeleter {
+  void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+
+/// Compresses without telling zstd the size, so that the frame names its
+/// window and no content size.
+std::string CompressUnsized(ZSTD_CCtx* context, const std::string& content) {
+  std::string frame(ZSTD_compressBound(content.size()) + ZSTD_CStreamOutSize(), '\0');
+  ZSTD_outBuffer out = {&frame[0], frame.size(), 0};
+  ZSTD_inBuffer in = {content.data(), content.size(), 0};
+  std::size_t left = ZSTD_compressStream2(context, &out, &in, ZSTD_e_continue);
+  while (!ZSTD_isError(left) && (left = ZSTD_compressStream2(context, &out, &in, ZSTD_e_end)) != 0) {
+    if (ZSTD_isError(left) || out.pos == out.size) throw std::runtime_error("ZSTD_compressStream2 failed");
+  }
+  if (ZSTD_isError(left)) throw std::runtime_error(ZSTD_getErrorName(left));
+  frame.resize(out.pos);
+  return frame;
+}
+
+/// One zstd frame of `content` as `spec` asks: its window, size and checksum.
+std::string Compress(const std::string& content, const ArchiveSpec& spec) {
+  std::unique_ptr<ZSTD_CCtx, ContextDeleter> context(ZSTD_createCCtx());
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, 3);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, spec.window_log);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, spec.frame_checksums ? 1 : 0);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, spec.frame_sizes ? 1 : 0);
+  if (spec.frame_window_log != 0) {
+    std::string frame = CompressUnsized(context.get(), content);
+    // RFC 8878: byte 4 the descriptor (no size, not one segment), byte 5 the window.
+    frame[5] = static_cast<char>((spec.frame_window_log - 10) << 3);
+    if (spec.frame_sizes) {
+      frame[4] = static_cast<char>(frame[4] | 0xC0);  // an eight-byte content size after the window
+      std::string size;
+      for (std::uint64_t v = content.size(), i = 0; i < 8; ++i, v >>= 8) size.push_back(static_cast<char>(v));
+      frame.insert(6, size);
+    }
+    return frame;
+  }
   std::string frame(ZSTD_compressBound(content.size()), '\0');
-  const std::size_t size = ZSTD_compress2(context, &frame[0], frame.size(), content.data(), content.size());
-  ZSTD_freeCCtx(context);
+  const std::size_t size = ZSTD_compress2(context.get(), &frame[0], frame.size(), content.data(), content.size());
   if (ZSTD_isError(size)) throw std::runtime_error(ZSTD_getErrorName(size));
   frame.resize(size);
   return frame;
@@ -55,7 +87,7 @@ std::string BuildArchive(const ArchiveSpec& spec) {
   const std::size_t frames = content.empty() ? 0 : spec.frames;
   for (std::size_t i = 0, at = 0; i < frames; ++i) {
     const std::size_t size = i + 1 == frames ? content.size() - at : content.size() / frames;
-    const std::string frame = Compress(content.substr(at, size), spec.window_log);
+    const std::string frame = Compress(content.substr(at, size), spec);
     parts.frames.push_back({frame.size(), size});
     parts.data += frame;
     at += size;

@@ -34,6 +34,11 @@ struct ArchiveSpec {
   std::vector<Item> items;
   unsigned frames = 1;                 ///< frames the content is split into (when there is content)
   int window_log = 20;                 ///< the compressor's window
+  bool frame_sizes = true;             ///< the frames name their content size
+  bool frame_checksums = true;         ///< the frames carry zstd's content checksum
+  /// When not 0, the frames name this window (and their size apart) instead
+  /// of one segment as large as their content.
+  unsigned frame_window_log = 0;
   /// Changes the parts after compression, before the table and header are encoded with their checksums.
   std::function<void(Parts&)> edit;
   /// Changes the encoded archive (the checksums no longer hold, unless it fixes them).

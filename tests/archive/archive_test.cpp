@@ -142,4 +142,106 @@ TEST(ArchiveTest, EveryHostileArchiveEndsWithItsFailure) {
   }
 }
 
+TEST(ArchiveTest, NamesReachMessagesAsOnePrintableLine) {
+  struct Case {
+    std::u16string name;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {u"a\nb", "a\\x0Ab"},
+      {u"\x1B[31mred", "\\x1B[31mred"},
+      {u"\a", "\\x07"},
+      {u"\x1F \x7E", "\\x1F ~"},  // the last control character, then the first printable ones
+      {u"\x7F", "\\x7F"},
+      {u"\x85\x9F\xA0", "\\x85\\x9F\xC2\xA0"},  // C1 controls up to U+009F, not the no-break space
+      {u"\u2027\u2028\u2029\u202A", "\xE2\x80\xA7\\u2028\\u2029\xE2\x80\xAA"},
+      {std::u16string(u"a") + char16_t{0xD800} + u"b", "a\\uD800b"},
+      {std::u16string(u"a") + char16_t{0xDFFF}, "a\\uDFFF"},
+      {std::u16string(1, char16_t{0xDC00}) + char16_t{0xD800}, "\\uDC00\\uD800"},  // a pair the wrong way round
+      {u"\U0001F600", "\xF0\x9F\x98\x80"},
+      {u"\u00e4 \u4e2d\u6587", "\xC3\xA4 \xE4\xB8\xAD\xE6\x96\x87"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(harwarchive::Printable(c.name), c.shown) << c.shown;
+    EXPECT_EQ(harwarchive::Quoted(c.name), "'" + c.shown + "'") << c.shown;
+  }
+}
+
+/// The head of a PE image whose section table lists `sections` (raw offset,
+/// raw size) in that order, with `directories` data directories and the
+/// certificate table `certificate` (offset, size) in the fifth.
+std::vector<std::uint8_t> ImageHead(std::uint16_t magic, std::vector<std::pair<std::uint32_t, std::uint32_t>> sections,
+                                    std::uint32_t directories, std::pair<std::uint32_t, std::uint32_t> certificate) {
+  std::vector<std::uint8_t> head(0x400, 0);
+  auto put = [&head](std::size_t at, std::uint32_t value, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i, value >>= 8) head[at + i] = static_cast<std::uint8_t>(value);
+  };
+  const std::size_t pe = 0x40, optional = pe + 24, wide = magic == 0x20B ? 16 : 0;
+  put(0, 'M' | 'Z' << 8, 2);
+  put(0x3C, pe, 4);
+  put(pe, 0x00004550, 4);
+  put(pe + 6, static_cast<std::uint32_t>(sections.size()), 2);
+  put(pe + 20, static_cast<std::uint32_t>(0xE0 + wide), 2);
+  put(optional, magic, 2);
+  put(optional + 92 + wide, directories, 4);
+  put(optional + 96 + wide + 4 * 8, certificate.first, 4);
+  put(optional + 100 + wide + 4 * 8, certificate.second, 4);
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    put(optional + 0xE0 + wide + i * 40 + 16, sections[i].second, 4);
+    put(optional + 0xE0 + wide + i * 40 + 20, sections[i].first, 4);
+  }
+  return head;
+}
+
+TEST(ArchiveTest, TheArchiveLiesBehindTheImageUpToItsSignature) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> head;
+    std::uint64_t file_size;
+    std::uint64_t start;      // the placement found,
+    std::uint64_t available;  // when failure is kNone
+    Failure failure;
+    const char* message;
+  };
+  const std::pair<std::uint32_t, std::uint32_t> unsigned_ = {0, 0}, signature = {0x800, 0x100};
+  const std::vector<std::pair<std::uint32_t, std::uint32_t>> one = {{0x200, 0x200}};
+  const Case cases[] = {
+      {"one_section", ImageHead(0x20B, one, 16, unsigned_), 0x1000, 0x400, 0xC00, Failure::kNone, ""},
+      {"sections_out_of_file_order", ImageHead(0x20B, {{0x600, 0x200}, {0x200, 0x400}}, 16, unsigned_), 0x1000,
+       0x800, 0x800, Failure::kNone, ""},
+      {"empty_section_far_out", ImageHead(0x20B, {{0x200, 0x200}, {0x5000, 0}}, 16, unsigned_), 0x1000, 0x400,
+       0xC00, Failure::kNone, ""},
+      {"image_is_the_file", ImageHead(0x20B, one, 16, unsigned_), 0x400, 0x400, 0, Failure::kNone, ""},
+      {"image_beyond_the_file", ImageHead(0x20B, one, 16, unsigned_), 0x3FF, 0, 0, Failure::kNoArchive,
+       "shorter than its own image"},
+      {"signed", ImageHead(0x20B, one, 16, signature), 0x900, 0x400, 0x400, Failure::kNone, ""},
+      {"signed_pe32", ImageHead(0x10B, one, 16, signature), 0x900, 0x400, 0x400, Failure::kNone, ""},
+      {"bytes_behind_the_signature", ImageHead(0x20B, one, 16, signature), 0x901, 0, 0, Failure::kNoArchive,
+       "names a certificate table that does not end it"},
+      {"bytes_behind_the_signature_pe32", ImageHead(0x10B, one, 16, signature), 0x901, 0, 0, Failure::kNoArchive,
+       "does not end it"},
+      {"signature_inside_the_image", ImageHead(0x20B, one, 16, {0x3FF, 0x501}), 0x900, 0, 0, Failure::kNoArchive,
+       "does not end it"},
+      {"signature_right_behind_the_image", ImageHead(0x20B, one, 16, {0x400, 0x500}), 0x900, 0x400, 0,
+       Failure::kNone, ""},
+      // Four directories end before the security directory: its bytes are not one.
+      {"no_security_directory", ImageHead(0x20B, one, 4, signature), 0x901, 0x400, 0x501, Failure::kNone, ""},
+      {"fifth_directory", ImageHead(0x20B, one, 5, signature), 0x901, 0, 0, Failure::kNoArchive, "does not end it"},
+      {"unknown_optional_header", ImageHead(0x10C, one, 16, unsigned_), 0x1000, 0, 0, Failure::kNoArchive,
+       "optional header of unknown kind"},
+  };
+  for (const Case& c : cases) {
+    harwarchive::Placement placement;
+    harwarchive::Problem problem;
+    const bool found = harwarchive::LocateArchive(c.head.data(), c.head.size(), c.file_size, placement, problem);
+    EXPECT_EQ(problem.failure, c.failure) << c.name << ": " << problem.message;
+    EXPECT_EQ(found, c.failure == Failure::kNone) << c.name;
+    EXPECT_NE(problem.message.find(c.message), std::string::npos) << c.name << ": " << problem.message;
+    if (found) {
+      EXPECT_EQ(placement.start, c.start) << c.name;
+      EXPECT_EQ(placement.available, c.available) << c.name;
+    }
+  }
+}
+
 }  // namespace

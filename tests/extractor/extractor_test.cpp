@@ -100,9 +100,11 @@ TEST_F(ExtractorTest, UnpacksEveryFolderAndFileByteForByte) {
 
 TEST_F(ExtractorTest, HostileArchivesEndWithTheirCodeAndLeaveNothing) {
   // Refused by the table, by the system's own rules on names, by the data.
+  // A name with a line feed still ends in one line.
   const std::vector<std::string> chosen = {"dot_dot", "device_with_extension", "names_equal_but_for_case",
                                            "cut_short", "window_too_large", "frame_decodes_to_more",
-                                           "file_checksum", "no_archive"};
+                                           "frame_names_a_window_past_the_largest", "file_checksum",
+                                           "no_archive", "line_feed"};
   for (const harwtest_archive::HostileCase& c : harwtest_archive::HostileArchives()) {
     if (std::find(chosen.begin(), chosen.end(), c.name) == chosen.end()) continue;
     const RunResult result = Run(harwtest_archive::BuildArchive(c.spec));

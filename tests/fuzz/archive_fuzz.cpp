@@ -1,6 +1,7 @@
 // libFuzzer target for the archive reader: every input is read as an archive
 // (header, table, then the data unpacked through the two-thread pipeline into
-// a sink that checks each promise the pipeline makes), and as an extractor
+// a sink that checks each promise the pipeline makes, and every frame's header
+// when it unpacked), and as an extractor
 // image whose archive, if LocateArchive finds one, is read the same way.
 // A broken promise traps, so libFuzzer keeps the input as a crash.
 #include <algorithm>
@@ -14,6 +15,9 @@
 #include "archive/archive.h"
 #include "archive/decode.h"
 #include "unpack/unpack.h"
+
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <zstd.h>
 
 namespace {
 
@@ -116,6 +120,19 @@ class CheckingSink : public harwarchive::Sink {
   harwarchive::RunningChecksum checksum_;
 };
 
+/// A look of its own at every frame of an archive that unpacked: a zstd
+/// frame that names its record's content size and carries a checksum, its
+/// window within the archive's.
+void RequireFramesKept(const Table& table, const std::uint8_t* data) {
+  for (const harwarchive::Frame& frame : table.frames) {
+    ZSTD_frameHeader header;
+    REQUIRE(ZSTD_getFrameHeader(&header, data, static_cast<std::size_t>(frame.compressed_size)) == 0);
+    REQUIRE(header.frameType == ZSTD_frame && header.frameContentSize == frame.content_size);
+    REQUIRE(header.checksumFlag != 0 && header.windowSize <= (std::uint64_t{1} << table.header.window_log));
+    data += frame.compressed_size;
+  }
+}
+
 /// Unpacks `table` with its data section at `data` and checks the outcome:
 /// success only with every entry whole and every byte of data read, and a
 /// failure that is the sink's when the sink refused, else the decoder's.
@@ -125,6 +142,7 @@ void CheckUnpack(const Table& table, const std::uint8_t* data) {
   Problem problem;
   if (harwarchive::Unpack(table, source, sink, problem, kFuzzChunkSize)) {
     REQUIRE(sink.complete() && source.left() == 0 && problem.failure == Failure::kNone);
+    RequireFramesKept(table, data);
   } else if (sink.refused()) {
     REQUIRE(problem.failure == Failure::kWriteFailed && problem.message == kSinkRefusal);
   } else {

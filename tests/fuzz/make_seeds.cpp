@@ -1,7 +1,9 @@
 // Writes the fuzz target's seed corpus into a folder: a handful of
 // well-formed archives, each reaching a different part of the reader,
 // compressed with the system's zstd and encoded with the project's own
-// encoder, as the packer writes them. Usage: make_seeds <folder>
+// encoder, as the packer writes them; and every row of the hostile archives
+// table (tests/archive) but the largest, each a step past one rule, which
+// leads the fuzzer to the edges of the checks. Usage: make_seeds <folder>
 #include <zstd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "tests/archive/hostile_archives.h"
 
 namespace {
 
@@ -35,9 +38,7 @@ struct Seed {
   std::vector<Item> items;
   std::size_t frame_content = 0;  ///< content bytes per frame; 0: one frame
   int window_log = 17;
-  bool zstd_checksum = true;
   bool behind_image = false;      ///< written behind an extractor image, as the packer writes it
-  bool whole_window = false;      ///< frames that make the decoder allocate the whole window
 };
 
 Item Folder(const std::u16string& path) { return {Kind::kFolder, path, ""}; }
@@ -66,12 +67,11 @@ struct ContextDeleter {
   void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
 };
 
-/// Compresses `size` bytes at `source` into one frame. Without `pledge`
-/// zstd does not know the size: it keeps the whole window and leaves the
-/// content size out of the frame.
-std::string CompressFrame(ZSTD_CCtx* context, const char* source, std::size_t size, bool pledge, Bytes& data) {
+/// Compresses `size` bytes at `source` into one frame, its size pledged so
+/// that the frame names it, as every frame of an archive must.
+std::string CompressFrame(ZSTD_CCtx* context, const char* source, std::size_t size, Bytes& data) {
   std::size_t result = ZSTD_CCtx_reset(context, ZSTD_reset_session_only);
-  if (!ZSTD_isError(result) && pledge) result = ZSTD_CCtx_setPledgedSrcSize(context, size);
+  if (!ZSTD_isError(result)) result = ZSTD_CCtx_setPledgedSrcSize(context, size);
   if (ZSTD_isError(result)) return std::string("starting a zstd frame failed: ") + ZSTD_getErrorName(result);
   Bytes frame(ZSTD_compressBound(size) + ZSTD_CStreamOutSize());
   ZSTD_outBuffer out = {frame.data(), frame.size(), 0};
@@ -97,7 +97,7 @@ std::string Compress(const Seed& seed, const std::string& content, std::vector<h
   const std::pair<ZSTD_cParameter, int> settings[] = {
       {ZSTD_c_compressionLevel, 3},
       {ZSTD_c_windowLog, seed.window_log},
-      {ZSTD_c_checksumFlag, seed.zstd_checksum ? 1 : 0},
+      {ZSTD_c_checksumFlag, 1},
       {ZSTD_c_contentSizeFlag, 1},
   };
   for (const auto& [parameter, value] : settings) {
@@ -108,7 +108,7 @@ std::string Compress(const Seed& seed, const std::string& content, std::vector<h
   for (std::size_t at = 0; at < content.size(); at += step) {
     const std::size_t size = std::min(step, content.size() - at);
     const std::size_t before = data.size();
-    const std::string error = CompressFrame(context.get(), content.data() + at, size, !seed.whole_window, data);
+    const std::string error = CompressFrame(context.get(), content.data() + at, size, data);
     if (!error.empty()) return error;
     frames.push_back({data.size() - before, size});
   }
@@ -197,7 +197,7 @@ std::vector<Seed> Seeds() {
         File(u"Setup\\c.txt", Text("Gamma", 150)), File(u"Setup\\d.bin", Noise(1500, 13))},
        2500},
       {"file_spanning_frames", {Folder(top), File(u"Setup\\big.txt", Text("A line of a large file", 900))},
-       8192, 12, false},
+       8192, 12},
       {"non_ascii_names",
        {Folder(top), Folder(donnees), File(donnees + u"\\r\u00E9sum\u00E9.txt", Text("R\xC3\xA9sum\xC3\xA9", 40)),
         File(u"Setup\\\u65E5\u672C\u8A9E.txt", Text("Nihongo", 30)),
@@ -205,9 +205,9 @@ std::vector<Seed> Seeds() {
       {"extractor_image",
        {Folder(top), Folder(u"Setup\\Bin"), File(u"Setup\\Bin\\tool.dat", Noise(900, 5)),
         File(u"Setup\\readme.txt", Text("Read me", 40))},
-       0, 17, true, true},
+       0, 17, true},
       {"largest_window", {Folder(top), File(u"Setup\\data.txt", Text("The largest window", 100))},
-       0, static_cast<int>(harwarchive::kMaxWindowLog), true, false, true},
+       0, static_cast<int>(harwarchive::kMaxWindowLog)},
   };
 }
 
@@ -216,6 +216,24 @@ bool WriteFile(const std::filesystem::path& path, const Bytes& bytes) {
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   out.close();
   return static_cast<bool>(out);
+}
+
+/// Bytes the fuzzer reads of an input at most (scripts/fuzz.sh, -max_len).
+constexpr std::size_t kLongestSeed = 32768;
+
+/// Writes the hostile rows that fit in kLongestSeed as seeds "hostile_<name>".
+bool WriteHostileSeeds(const std::filesystem::path& folder) {
+  for (const harwtest_archive::HostileCase& c : harwtest_archive::HostileArchives()) {
+    if (c.large) continue;
+    const std::string archive = harwtest_archive::BuildArchive(c.spec);
+    if (archive.size() > kLongestSeed) continue;
+    const std::filesystem::path path = folder / ("hostile_" + c.name);
+    if (!WriteFile(path, Bytes(archive.begin(), archive.end()))) {
+      std::fprintf(stderr, "make_seeds: writing %s failed\n", path.string().c_str());
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -245,5 +263,5 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  return 0;
+  return WriteHostileSeeds(folder) ? 0 : 1;
 }
