@@ -44,7 +44,10 @@ work=$(cd "$work" && pwd)
 # --- The Debian package: its fields and exactly its files -------------------
 version=$(dpkg-deb -f "$deb" Version)
 [ -n "$version" ] || fail "no Version in $deb"
-dpkg-deb -f "$deb" Depends | grep -qw libzstd1 || fail "Depends lacks libzstd1: $(dpkg-deb -f "$deb" Depends)"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$depends" | grep -qw libssl3 || fail "Depends lacks libssl3: $depends"
+# zstd is compiled in: the system's release would write other bytes than harwpack.exe.
+! echo "$depends" | grep -qw libzstd1 || fail "Depends names libzstd1: $depends"
 dpkg-deb -f "$deb" Recommends | grep -qw osslsigncode || fail "Recommends lacks osslsigncode"
 dpkg-deb -f "$deb" Suggests | grep -qw nsis || fail "Suggests lacks nsis (for --extractor nsis)"
 dpkg-deb -c "$deb" | awk '$NF !~ /\/$/ { print $NF }' | sort >"$work/files.txt"
