@@ -149,6 +149,9 @@ for found in "x86 (.*$top.HarwUpdater.exe)" "x64 (.*$top.x64.HarwUpdater.exe)"; 
   grep -q "^HarwUpdater.exe $version $found" version.txt ||
     { cat version.txt; fail "harwpack.exe does not find the programs beside itself ($found)"; }
 done
+# Both packers carry the same zstd, so that either writes the same package.
+tr -d '\r' <version.txt | grep -qxF "$(sed -n 6p "$work/version.txt")" ||
+  { cat version.txt; fail "harwpack.exe names another zstd release than harwpack: $(sed -n 6p "$work/version.txt")"; }
 run_wine create.txt harwpack.exe create --arch "$edition" --archive extractor.exe --params '/A "/zip-check"' \
   --out ZipCheck.exe || { cat create.txt; fail "harwpack.exe create without --stub ended with $code"; }
 rm -f "$log_dir/ZIPCHECK.log"
