@@ -40,7 +40,8 @@ set(CPACK_DEBIAN_PACKAGE_NAME harwupdater)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The libraries harwpack links come from dpkg-shlibdeps (zstd's among them);
+# The libraries harwpack links come from dpkg-shlibdeps (libcrypto and the
+# C and C++ runtime; zstd is compiled in, the vendored release);
 # osslsigncode signs the packages; makensis builds NSIS self-extractors for
 # --extractor nsis; Wine runs the packages for a try.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   googletest
-  libcli11-dev nlohmann-json3-dev libssl-dev libzstd-dev 7zip
+  libcli11-dev nlohmann-json3-dev libssl-dev 7zip
   wine wine32 wine64
   nsis osslsigncode openssl softhsm2 libengine-pkcs11-openssl
   xvfb xauth
@@ -20,8 +20,9 @@ packages=(
   # resource compiler and linker (the packer's header libraries are above).
   clang clang-tools lld llvm
   # The archive reader's fuzz target (scripts/fuzz.sh): libFuzzer and the
-  # sanitizer runtimes for clang 14.
-  clang-14 libclang-rt-14-dev
+  # sanitizer runtimes for clang 14; its seed maker compresses with the
+  # system's zstd (harwpack and the extractor compile the vendored one in).
+  clang-14 libclang-rt-14-dev libzstd-dev
   # The Debian package: dpkg-shlibdeps finds harwpack's library dependencies.
   dpkg-dev
 )

@@ -44,7 +44,10 @@ work=$(cd "$work" && pwd)
 # --- The Debian package: its fields and exactly its files -------------------
 version=$(dpkg-deb -f "$deb" Version)
 [ -n "$version" ] || fail "no Version in $deb"
-dpkg-deb -f "$deb" Depends | grep -qw libzstd1 || fail "Depends lacks libzstd1: $(dpkg-deb -f "$deb" Depends)"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$depends" | grep -qw libssl3 || fail "Depends lacks libssl3: $depends"
+# zstd is compiled in: the system's release would write other bytes than harwpack.exe.
+! echo "$depends" | grep -qw libzstd1 || fail "Depends names libzstd1: $depends"
 dpkg-deb -f "$deb" Recommends | grep -qw osslsigncode || fail "Recommends lacks osslsigncode"
 dpkg-deb -f "$deb" Suggests | grep -qw nsis || fail "Suggests lacks nsis (for --extractor nsis)"
 dpkg-deb -c "$deb" | awk '$NF !~ /\/$/ { print $NF }' | sort >"$work/files.txt"
@@ -146,6 +149,9 @@ for found in "x86 (.*$top.HarwUpdater.exe)" "x64 (.*$top.x64.HarwUpdater.exe)"; 
   grep -q "^HarwUpdater.exe $version $found" version.txt ||
     { cat version.txt; fail "harwpack.exe does not find the programs beside itself ($found)"; }
 done
+# Both packers carry the same zstd, so that either writes the same package.
+tr -d '\r' <version.txt | grep -qxF "$(sed -n 6p "$work/version.txt")" ||
+  { cat version.txt; fail "harwpack.exe names another zstd release than harwpack: $(sed -n 6p "$work/version.txt")"; }
 run_wine create.txt harwpack.exe create --arch "$edition" --archive extractor.exe --params '/A "/zip-check"' \
   --out ZipCheck.exe || { cat create.txt; fail "harwpack.exe create without --stub ended with $code"; }
 rm -f "$log_dir/ZIPCHECK.log"
