@@ -261,12 +261,18 @@ Json VerdictJson(const Verdict& v) {
   return {{"result", result}, {"exit_code", v.exit_code}, {"failed", failed}};
 }
 
+/// UTF-8 text from a package (or a message quoting it) as one printable line.
+std::string PrintableUtf8(const std::string& text) {
+  return harwarchive::Printable(Utf8ToUtf16(text).value_or(u"(not valid UTF-8)"));
+}
+
 /// The verdict as one line: passed, or the exit code and every failed check.
+/// A detail may quote the parameter string or a signer's output: escaped, it cannot add a line.
 std::string VerdictText(const Verdict& v) {
   if (v.failed.empty()) return "passed: every check held";
   std::string text = "FAILED (exit " + std::to_string(v.exit_code) + "): ";
   for (std::size_t i = 0; i < v.failed.size(); ++i) {
-    text += (i == 0 ? "" : "; ") + v.failed[i].check + ": " + v.failed[i].detail;
+    text += (i == 0 ? "" : "; ") + v.failed[i].check + ": " + PrintableUtf8(v.failed[i].detail);
   }
   return text;
 }
@@ -369,8 +375,7 @@ std::string FormatReportText(const PackageReport& r) {
   for (const auto& [name, value] : settings.items()) {
     // From the package's parameter string: escaped like it, so that no value makes a line of its own.
     const std::string shown =
-        value.is_string() ? "\"" + harwarchive::Printable(Utf8ToUtf16(value.get<std::string>()).value_or(u"")) + "\""
-                          : value.dump();
+        value.is_string() ? "\"" + PrintableUtf8(value.get<std::string>()) + "\"" : value.dump();
     out << "  " << name << std::string(22 - name.size(), ' ') << shown << "\n";
   }
   for (const CheckMessage& m : r.parameters.messages) {

@@ -364,6 +364,18 @@ TEST(CliTest, InspectEscapesNamesThatWouldMakeLinesOrDriveTheConsole) {
   for (const char* raw : {"\xE2\x80\xA8", "\xC2\x85", "\xC2\x9B", "\x7F"}) {
     EXPECT_EQ(text.out.find(raw), std::string::npos) << "raw in the text listing";
   }
+  // The parameter string, its tokens and the settings come from the package too.
+  harwpack_test::WriteBytes(dir / "arc.exe", harwpack_test::Pattern(10, 2));
+  ASSERT_EQ(RunTool({"create", "--stub", P(dir / "stub.exe"), "--archive", P(dir / "arc.exe"), "--params",
+                     "/A \"x\nverdict: passed\"", "--out", P(dir / "params.exe")}).code,
+            0);
+  const ToolRun params = RunTool({"inspect", P(dir / "params.exe")});
+  EXPECT_EQ(params.code, 0) << params.out;
+  EXPECT_EQ(params.out.find("\nverdict: passed"), std::string::npos) << params.out;
+  for (const char* shown : {"parameter string:   \"/A \"x\\x0Averdict: passed\"\"\n", "  2  \"x\\x0Averdict: passed\"",
+                            "  SetupParameters       \"x\\x0Averdict: passed\"\n"}) {
+    EXPECT_NE(params.out.find(shown), std::string::npos) << shown << " in\n" << params.out;
+  }
 }
 
 TEST(CliTest, FailuresExitWithOneAndOneLine) {
