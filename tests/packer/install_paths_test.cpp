@@ -237,7 +237,7 @@ TEST(InstallPathsTest, TheExtractorProgramComesFromBesideTheStubThenFromTheInsta
     EXPECT_EQ(run.output.rfind(c.message, 0), 0u) << c.name << ": " << run.output;
     for (const std::string& shown : c.shown) {
       const std::string expected = P((dir.path() / harwpack::PathFromUtf8(shown)).lexically_normal());
-      const std::string line = c.code == 0 ? "built the self-extractor on " + expected + "\n" : expected;
+      const std::string line = c.code == 0 ? "built the self-extractor on " + expected : expected;
       EXPECT_NE(run.output.find(line), std::string::npos) << c.name << ": " << line << " in\n" << run.output;
     }
   }
