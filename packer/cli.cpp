@@ -151,6 +151,20 @@ std::string ParseCommandLine(const std::vector<std::string>& args, CommandLine& 
   return ParseOptions(*it, args, line);
 }
 
+/// Whether `args` are a command followed by --help (or -h) anywhere among its
+/// arguments, except as the value of an option ("--params --help" is a value).
+bool AsksForHelp(const std::vector<std::string>& args) {
+  const auto& commands = Commands();
+  const auto it = std::find_if(commands.begin(), commands.end(),
+                               [&](const CommandSyntax& c) { return !args.empty() && c.name == args[0]; });
+  if (it == commands.end()) return false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") return true;
+    if (std::find(it->valued.begin(), it->valued.end(), args[i]) != it->valued.end()) ++i;  // its value
+  }
+  return false;
+}
+
 int Fail(std::ostream& err, const std::string& message) {
   err << "harwpack: " << message << "\n";
   return kExitFailure;
@@ -275,15 +289,25 @@ int RunCreateCommand(const CommandLine& line, bool out_is_terminal, std::ostream
   return RunCreate(std::move(request), out, err);
 }
 
+/// Reports the package and ends with the verdict's exit code: 0 only when every check held.
 int RunInspect(const CommandLine& line, std::ostream& out, std::ostream& err) {
   PackageReport report;
+  const bool json = line.switches.count("--json") != 0;
+  const std::filesystem::path package = PathFromUtf8(line.positional[0]);
   const std::filesystem::path ca_file = PathFromUtf8(line.Value("--ca-file").value_or(""));
   std::string error = ca_file.empty() ? "" : CheckInputFile(ca_file, "certificate file");
-  if (error.empty()) error = InspectPackage(PathFromUtf8(line.positional[0]), report);
   if (!error.empty()) return Fail(err, error);
+  error = InspectPackage(package, report);
+  if (!error.empty()) {
+    const Verdict verdict = JudgeInspectError(error);
+    // A package found damaged still gets its verdict in JSON; one that could not be read has none.
+    if (json && verdict.exit_code == kExitDamaged) out << FormatVerdictJson(package, verdict);
+    err << "harwpack: " << error << "\n";
+    return verdict.exit_code;
+  }
   CheckSignatures(report, ca_file);
-  out << (line.switches.count("--json") ? FormatReportJson(report) : FormatReportText(report));
-  return kExitOk;
+  out << (json ? FormatReportJson(report) : FormatReportText(report));
+  return JudgeReport(report).exit_code;
 }
 
 int RunExtract(const CommandLine& line, std::ostream& out, std::ostream& err) {
@@ -297,57 +321,85 @@ int RunExtract(const CommandLine& line, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
+namespace {
+
+/// One command's part of the usage: its synopsis lines and what it does.
+struct CommandHelp {
+  const char* name;
+  const char* synopsis;
+  const char* description;
+};
+
+const CommandHelp kCommandHelp[] = {
+    {"create",
+     "  harwpack create [--stub PROGRAM | --arch x86|x64] (--folder DIR | --archive EXE)\n"
+     "                  [--params TEXT] [--extractor builtin|nsis]\n"
+     "                  [--level N] [--extractor-program EXE]                (builtin)\n"
+     "                  [--makensis PATH] [--compression lzma|zlib|bzip2|none] (nsis)\n"
+     "                  [--sign COMMAND [--sign-attempts N] [--sign-timeout S]]\n"
+     "                  [--quiet] --out PACKAGE\n",
+     "create   writes PACKAGE: a copy of PROGRAM (without any signature) followed by a\n"
+     "         container with the parameter string TEXT and a self-extractor that\n"
+     "         unpacks DIR as the folder named by /F (default Disk1) into the\n"
+     "         current directory; --archive embeds an existing one instead. Without\n"
+     "         --params no parameter string is stored. TEXT is checked as the program\n"
+     "         will read it (options /S /A /F with a value, /X /V /W /D /H).\n"
+     "         --extractor builtin (the default): HarwExtract.exe with an archive\n"
+     "         harwpack writes itself, zstd at --level N (1 to 22, default 20);\n"
+     "         --extractor-program names HarwExtract.exe (default: the one beside\n"
+     "         PROGRAM, else the one of the stub's edition installed with harwpack).\n"
+     "         --extractor nsis (also implied by --makensis or --compression): an\n"
+     "         installer compiled with NSIS (makensis on PATH or --makensis),\n"
+     "         --compression lzma (default; solid), zlib, bzip2, or none.\n"
+     "         PROGRAM is HarwUpdater.exe of either edition, x86 (32-bit) or x64\n"
+     "         (64-bit); the self-extractor is built for the same one. Without\n"
+     "         --stub, the HarwUpdater.exe of the edition --arch names (default x86)\n"
+     "         installed with harwpack is used (beside harwpack, or in\n"
+     "         ../share/harwupdater from its folder; x64 in a folder x64 there).\n"
+     "         --sign runs COMMAND on the self-extractor before it is embedded and on\n"
+     "         the finished package: {in} stands for the file to sign, {out} for a new\n"
+     "         file to write instead (e.g. 'osslsigncode sign -pkcs12 v.p12 -in {in}\n"
+     "         -out {out}'); words are split at blanks, quotes group, no shell runs it.\n"
+     "         A failing command is tried N times in all (default 3, at most 10);\n"
+     "         a run that takes more than S seconds (default 300) is ended and has\n"
+     "         failed.\n"
+     "         SOURCE_DATE_EPOCH (seconds since 1970) in the environment: file times\n"
+     "         newer than it are stored as it, for reproducible packages.\n"
+     "         A line per step shows its figures; on a terminal a line redrawn in\n"
+     "         place follows the compression. --quiet shows errors and warnings only.\n"},
+    {"inspect", "  harwpack inspect [--json] [--ca-file PEM] PACKAGE\n",
+     "inspect  shows the edition of the package and of its self-extractor, the\n"
+     "         container, the tokens and resulting settings, the SHA-256\n"
+     "         of the archived data and what follows it (e.g. a signature), the\n"
+     "         package's SHA-256 and whether the self-extractor and the package are\n"
+     "         signed (verified with osslsigncode where it is on PATH, against PEM);\n"
+     "         last the verdict (in JSON \"verdict\", with every failed check)\n"},
+    {"extract", "  harwpack extract PACKAGE --out EXE\n", "extract  writes the embedded executable to EXE\n"},
+};
+
+const char kExitCodes[] =
+    "exit codes: 0 success, 1 failure, 2 usage error; inspect: 3 the package is\n"
+    "damaged or inconsistent, 4 a signature it carries does not verify\n";
+
+}  // namespace
+
 std::string UsageText() {
-  return "usage:\n"
-         "  harwpack create [--stub PROGRAM | --arch x86|x64] (--folder DIR | --archive EXE)\n"
-         "                  [--params TEXT] [--extractor builtin|nsis]\n"
-         "                  [--level N] [--extractor-program EXE]                (builtin)\n"
-         "                  [--makensis PATH] [--compression lzma|zlib|bzip2|none] (nsis)\n"
-         "                  [--sign COMMAND [--sign-attempts N] [--sign-timeout S]]\n"
-         "                  [--quiet] --out PACKAGE\n"
-         "  harwpack inspect [--json] [--ca-file PEM] PACKAGE\n"
-         "  harwpack extract PACKAGE --out EXE\n"
-         "  harwpack --version\n"
-         "\n"
-         "create   writes PACKAGE: a copy of PROGRAM (without any signature) followed by a\n"
-         "         container with the parameter string TEXT and a self-extractor that\n"
-         "         unpacks DIR as the folder named by /F (default Disk1) into the\n"
-         "         current directory; --archive embeds an existing one instead. Without\n"
-         "         --params no parameter string is stored. TEXT is checked as the program\n"
-         "         will read it (options /S /A /F with a value, /X /V /W /D /H).\n"
-         "         --extractor builtin (the default): HarwExtract.exe with an archive\n"
-         "         harwpack writes itself, zstd at --level N (1 to 22, default 20);\n"
-         "         --extractor-program names HarwExtract.exe (default: the one of the\n"
-         "         stub's edition installed with harwpack).\n"
-         "         --extractor nsis (also implied by --makensis or --compression): an\n"
-         "         installer compiled with NSIS (makensis on PATH or --makensis),\n"
-         "         --compression lzma (default; solid), zlib, bzip2, or none.\n"
-         "         PROGRAM is HarwUpdater.exe of either edition, x86 (32-bit) or x64\n"
-         "         (64-bit); the self-extractor is built for the same one. Without\n"
-         "         --stub, the HarwUpdater.exe of the edition --arch names (default x86)\n"
-         "         installed with harwpack is used (beside harwpack, or in\n"
-         "         ../share/harwupdater from its folder; x64 in a folder x64 there).\n"
-         "         --sign runs COMMAND on the self-extractor before it is embedded and on\n"
-         "         the finished package: {in} stands for the file to sign, {out} for a new\n"
-         "         file to write instead (e.g. 'osslsigncode sign -pkcs12 v.p12 -in {in}\n"
-         "         -out {out}'); words are split at blanks, quotes group, no shell runs it.\n"
-         "         A failing command is tried N times in all (default 3, at most 10);\n"
-         "         a run that takes more than S seconds (default 300) is ended and has\n"
-         "         failed.\n"
-         "         SOURCE_DATE_EPOCH (seconds since 1970) in the environment: file times\n"
-         "         newer than it are stored as it, for reproducible packages.\n"
-         "         A line per step shows its figures; on a terminal a line redrawn in\n"
-         "         place follows the compression. --quiet shows errors and warnings only.\n"
-         "inspect  shows the edition of the package and of its self-extractor, the\n"
-         "         container, the tokens and resulting settings, the SHA-256\n"
-         "         of the archived data and what follows it (e.g. a signature), the\n"
-         "         package's SHA-256 and whether the self-extractor and the package are\n"
-         "         signed (verified with osslsigncode where it is on PATH, against PEM)\n"
-         "extract  writes the embedded executable to EXE\n"
+  std::string text = "usage:\n";
+  for (const CommandHelp& help : kCommandHelp) text += help.synopsis;
+  text += "  harwpack --version\n\n";
+  for (const CommandHelp& help : kCommandHelp) text += help.description;
+  return text +
          "--version names harwpack's version and the version and edition of each\n"
          "         installed program\n"
-         "\n"
-         "exit codes: 0 success, 1 failure, 2 usage error\n";
+         "\n" +
+         kExitCodes;
+}
+
+std::string CommandUsageText(const std::string& command) {
+  for (const CommandHelp& help : kCommandHelp) {
+    if (command == help.name) return std::string("usage:\n") + help.synopsis + "\n" + help.description + "\n" + kExitCodes;
+  }
+  return "";
 }
 
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool out_is_terminal) {
@@ -357,6 +409,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   }
   if (!args.empty() && args[0] == "--version") {
     out << VersionText(ZstdVersion());
+    return kExitOk;
+  }
+  if (AsksForHelp(args)) {
+    out << CommandUsageText(args[0]);
     return kExitOk;
   }
   CommandLine line;

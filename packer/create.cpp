@@ -360,7 +360,7 @@ std::string CheckEdition(const CreateRequest& request, Edition edition) {
 
 /// The builtin extractor's program for the stub's edition, found and checked.
 std::string FindExtractorProgram(const CreateRequest& request, CheckedRequest& checked) {
-  const ProgramLookup lookup = ChooseExtractorProgram(request.extractor_program, checked.edition);
+  const ProgramLookup lookup = ChooseExtractorProgram(request.extractor_program, request.package.stub, checked.edition);
   if (!lookup.error.empty()) return lookup.error;
   checked.extractor_program = lookup.path;
   return CheckExtractorProgram(lookup.path, checked.edition);

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "packer/cli.h"
 #include "packer/container.h"
 #include "packer/file_io.h"
 #include "packer/pe.h"
@@ -205,7 +206,7 @@ void EntriesText(std::ostringstream& out, const ArchiveReport& a) {
     } else {
       std::snprintf(fields, sizeof fields, "  folder %12s  %23s  -  ", "", "");
     }
-    out << fields << harwarchive::ToUtf8(e.path) << "\n";
+    out << fields << harwarchive::Printable(e.path) << "\n";
   }
 }
 
@@ -238,6 +239,44 @@ Json ArchiveJson(const ArchiveReport& a) {
   return archive;
 }
 
+/// The reader's words for a container found but cut short (reader.cpp).
+constexpr char kDamagedContainer[] = "damaged container";
+
+/// The checks of the package's own bytes that failed, in the report's order.
+void DamageChecks(const PackageReport& r, std::vector<FailedCheck>& failed) {
+  for (const CheckMessage& m : r.parameters.messages) {
+    if (m.severity == Severity::kError) failed.push_back({"parameters", m.text});
+  }
+  if (r.trailer.kind == TrailerKind::kUnknown) failed.push_back({"after_data", TrailerText(r.trailer)});
+  if (r.archive.found && !r.archive.verified) failed.push_back({"archive", r.archive.problem});
+}
+
+Json VerdictJson(const Verdict& v) {
+  Json failed = Json::array();
+  for (const FailedCheck& f : v.failed) failed.push_back({{"check", f.check}, {"detail", f.detail}});
+  const char* result = v.exit_code == kExitOk            ? "passed"
+                       : v.exit_code == kExitDamaged     ? "damaged"
+                       : v.exit_code == kExitBadSignature ? "signature_not_valid"
+                                                         : "failed";
+  return {{"result", result}, {"exit_code", v.exit_code}, {"failed", failed}};
+}
+
+/// UTF-8 text from a package (or a message quoting it) as one printable line.
+std::string PrintableUtf8(const std::string& text) {
+  return harwarchive::Printable(Utf8ToUtf16(text).value_or(u"(not valid UTF-8)"));
+}
+
+/// The verdict as one line: passed, or the exit code and every failed check.
+/// A detail may quote the parameter string or a signer's output: escaped, it cannot add a line.
+std::string VerdictText(const Verdict& v) {
+  if (v.failed.empty()) return "passed: every check held";
+  std::string text = "FAILED (exit " + std::to_string(v.exit_code) + "): ";
+  for (std::size_t i = 0; i < v.failed.size(); ++i) {
+    text += (i == 0 ? "" : "; ") + v.failed[i].check + ": " + PrintableUtf8(v.failed[i].detail);
+  }
+  return text;
+}
+
 void Row(std::ostringstream& out, const std::string& label, const std::string& value) {
   out << label << ":" << std::string(label.size() < 19 ? 19 - label.size() : 1, ' ') << value << "\n";
 }
@@ -248,7 +287,7 @@ void TokensText(std::ostringstream& out, const ParameterReport& p) {
     std::string what = RoleName(t.role);
     if (t.role == TokenRole::kOption) what += " " + Utf16ToUtf8(t.option);
     if (t.role == TokenRole::kValue) what += " of " + Utf16ToUtf8(t.option);
-    out << "  " << (i + 1) << "  \"" << Utf16ToUtf8(t.text) << "\"  " << what << "\n";
+    out << "  " << (i + 1) << "  \"" << harwarchive::Printable(t.text) << "\"  " << what << "\n";
   }
 }
 
@@ -296,6 +335,29 @@ void CheckSignatures(PackageReport& report, const std::filesystem::path& ca_file
   }
 }
 
+Verdict JudgeReport(const PackageReport& r) {
+  Verdict verdict;
+  DamageChecks(r, verdict.failed);
+  const bool damaged = !verdict.failed.empty();
+  const std::pair<const char*, const SignatureStatus*> signatures[] = {{"extractor_signature", &r.extractor_signature},
+                                                                       {"package_signature", &r.package_signature}};
+  for (const auto& [name, status] : signatures) {
+    if (status->verification == Verification::kFailed) verdict.failed.push_back({name, status->detail});
+  }
+  verdict.exit_code = damaged ? kExitDamaged : verdict.failed.empty() ? kExitOk : kExitBadSignature;
+  return verdict;
+}
+
+Verdict JudgeInspectError(const std::string& error) {
+  if (error.rfind(kDamagedContainer, 0) == 0) return {kExitDamaged, {{"container", error}}};
+  return {kExitFailure, {{"package", error}}};
+}
+
+std::string FormatVerdictJson(const std::filesystem::path& package, const Verdict& verdict) {
+  const Json report = {{"package", PathToUtf8(package)}, {"verdict", VerdictJson(verdict)}};
+  return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
 std::string FormatReportText(const PackageReport& r) {
   std::ostringstream out;
   const ContainerInfo& c = r.container;
@@ -303,7 +365,7 @@ std::string FormatReportText(const PackageReport& r) {
   Row(out, "edition", EditionText(r.edition));
   Row(out, "marker offset", std::to_string(c.marker_offset));
   Row(out, "parameter size", std::to_string(c.params_size));
-  Row(out, "parameter string", c.params_size == 0 ? "(none)" : "\"" + Utf16ToUtf8(c.parameters) + "\"");
+  Row(out, "parameter string", c.params_size == 0 ? "(none)" : "\"" + harwarchive::Printable(c.parameters) + "\"");
   if (c.params_size != 0) {
     Row(out, "tokens", std::to_string(r.parameters.tokens.size()));
     TokensText(out, r.parameters);
@@ -311,7 +373,9 @@ std::string FormatReportText(const PackageReport& r) {
   out << "settings:\n";
   const Json settings = SettingsJson(r.parameters.settings);
   for (const auto& [name, value] : settings.items()) {
-    const std::string shown = value.is_string() ? "\"" + value.get<std::string>() + "\"" : value.dump();
+    // From the package's parameter string: escaped like it, so that no value makes a line of its own.
+    const std::string shown =
+        value.is_string() ? "\"" + PrintableUtf8(value.get<std::string>()) + "\"" : value.dump();
     out << "  " << name << std::string(22 - name.size(), ' ') << shown << "\n";
   }
   for (const CheckMessage& m : r.parameters.messages) {
@@ -331,6 +395,7 @@ std::string FormatReportText(const PackageReport& r) {
   Row(out, "package sha-256", r.package_sha256);
   Row(out, "extractor signed", SignatureText(r.extractor_signature));
   Row(out, "package signed", SignatureText(r.package_signature));
+  Row(out, "verdict", VerdictText(JudgeReport(r)));  // last, so that a script's tail -1 reads it
   return out.str();
 }
 
@@ -372,6 +437,7 @@ std::string FormatReportJson(const PackageReport& r) {
   report["package_signature"] = SignatureJson(r.package_signature);
   report["edition"] = EditionJson(r.edition);  // last: scripts may read the keys before it in order
   report["extractor"] = ArchiveJson(r.archive);
+  report["verdict"] = VerdictJson(JudgeReport(r));
   // Names and parameters are not always valid UTF-8 (a Linux file name may be
   // any bytes); such bytes are shown as U+FFFD rather than breaking the output.
   return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "packer/archive_report.h"
 #include "packer/options_check.h"
@@ -47,6 +48,18 @@ struct PackageReport {
   ArchiveReport archive;                ///< the builtin self-extractor's archive, when it is one
 };
 
+/// A check of inspect's that did not hold.
+struct FailedCheck {
+  std::string check;   ///< "container", "parameters", "after_data", "archive", "extractor_signature" or "package_signature"
+  std::string detail;  ///< why, one line
+};
+
+/// What inspect concludes about a package.
+struct Verdict {
+  int exit_code = 0;                ///< kExitOk, kExitDamaged or kExitBadSignature (see cli.h)
+  std::vector<FailedCheck> failed;  ///< every check that did not hold, in the report's order
+};
+
 /// Reads `package` into `report`; "" on success, else one line.
 std::string InspectPackage(const std::filesystem::path& package, PackageReport& report);
 
@@ -54,6 +67,19 @@ std::string InspectPackage(const std::filesystem::path& package, PackageReport& 
 /// installed (against `ca_file` when given); the self-extractor is written to
 /// a temporary folder for that.
 void CheckSignatures(PackageReport& report, const std::filesystem::path& ca_file);
+
+/// The verdict on a report whose signatures were checked: damaged when the
+/// container's parameters, the bytes after the data or the builtin archive
+/// fail, else a bad signature when one present does not verify, else passed.
+Verdict JudgeReport(const PackageReport& report);
+
+/// The verdict on a package that InspectPackage could not read, `error`:
+/// damaged when its container was found and runs past the end of the file,
+/// else kExitFailure (no package at all, or it cannot be read).
+Verdict JudgeInspectError(const std::string& error);
+
+/// The JSON of a package inspect could not read: its path and `verdict`.
+std::string FormatVerdictJson(const std::filesystem::path& package, const Verdict& verdict);
 
 /// The report as aligned text.
 std::string FormatReportText(const PackageReport& report);

@@ -1,5 +1,6 @@
 #include "packer/install_paths.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "packer/file_io.h"
@@ -74,18 +75,25 @@ ProgramLookup FindProgramBeside(const fs::path& own_file, Edition edition, const
 
 namespace {
 
-/// `given`, else the file `file_name` of `edition` installed with harwpack;
-/// `option` is the option that would have named it, for the error.
+/// `given`, else `first` when it is a file, else the file `file_name` of
+/// `edition` installed with harwpack; `option` is the option that would have
+/// named it, for the error, which names every place looked at.
 ProgramLookup ChooseInstalled(const std::optional<std::string>& given, Edition edition, const char* file_name,
-                              const char* option) {
+                              const char* option, const fs::path& first = {}) {
   if (given) return {PathFromUtf8(*given), ""};
+  std::error_code ec;
+  if (!first.empty() && fs::is_regular_file(first, ec)) return {first, ""};
   const std::string program = std::string(file_name) + " (" + EditionName(edition) + ")";
   const std::string none_given = std::string("no ") + option + " given, and ";
   std::string error;
   const fs::path own = OwnExecutable(error);
   if (own.empty()) return {{}, none_given + "harwpack cannot tell where it lies: " + error};
   ProgramLookup found = FindProgramBeside(own, edition, file_name);
-  if (found.path.empty()) found.error = none_given + program + " is " + found.error;
+  const std::vector<fs::path> installed = ProgramCandidates(own, edition, file_name);
+  // An installed stub's folder is an installed place already: it is named once.
+  const bool named = first.empty() || std::find(installed.begin(), installed.end(), first) != installed.end();
+  const std::string beside = named ? "" : "not beside the stub (" + PathToUtf8(first) + ") and ";
+  if (found.path.empty()) found.error = none_given + program + " is " + beside + found.error;
   return found;
 }
 
@@ -95,8 +103,10 @@ ProgramLookup ChooseStub(const std::optional<std::string>& given, Edition editio
   return ChooseInstalled(given, edition, kProgramFileName, "--stub");
 }
 
-ProgramLookup ChooseExtractorProgram(const std::optional<std::string>& given, Edition edition) {
-  return ChooseInstalled(given, edition, kExtractorFileName, "--extractor-program");
+ProgramLookup ChooseExtractorProgram(const std::optional<std::string>& given, const fs::path& stub,
+                                     Edition edition) {
+  const fs::path beside = (stub.parent_path() / kExtractorFileName).lexically_normal();
+  return ChooseInstalled(given, edition, kExtractorFileName, "--extractor-program", beside);
 }
 
 std::string PackerVersion() { return HARWPACK_VERSION; }

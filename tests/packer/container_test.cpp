@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <sstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "packer/cli.h"
 #include "packer/container.h"
 #include "packer/reader.h"
 #include "packer/text.h"
@@ -241,6 +245,8 @@ struct DamageCase {
   Bytes appended;      // bytes added after it
   const char* error;   // "" when it still reads
   std::uint64_t trailing;
+  int inspect;         // inspect's exit code
+  const char* failed;  // the check its verdict names first ("" for none)
 };
 
 void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
@@ -269,16 +275,35 @@ TEST_P(ReadContainerTest, ReportsDamageAndTrailingBytes) {
   } else {
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
   }
+  // inspect's verdict, in text and in JSON: a damaged package is no failure to read one.
+  std::ostringstream text;
+  std::ostringstream json;
+  std::ostringstream messages;
+  EXPECT_EQ(harwpack::RunCli({"inspect", harwpack_test::P(dir / "pkg.exe")}, text, messages), c.inspect);
+  EXPECT_EQ(harwpack::RunCli({"inspect", "--json", harwpack_test::P(dir / "pkg.exe")}, json, messages), c.inspect);
+  if (c.inspect == harwpack::kExitFailure) {
+    EXPECT_EQ(json.str(), "") << "no verdict on what is no package";
+    return;
+  }
+  const nlohmann::json report = nlohmann::json::parse(json.str());
+  EXPECT_EQ(report["verdict"]["exit_code"], c.inspect);
+  EXPECT_EQ(report["verdict"]["failed"].empty(), *c.failed == '\0') << report.dump(2);
+  if (*c.failed != '\0') EXPECT_EQ(report["verdict"]["failed"][0]["check"], c.failed) << report.dump(2);
+  EXPECT_EQ(text.str().find("verdict:"), *c.error == '\0' ? text.str().rfind('\n', text.str().size() - 2) + 1
+                                                          : std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Packages, ReadContainerTest,
-    ::testing::Values(DamageCase{"intact", 0, {}, "", 0},
-                      DamageCase{"trailing_bytes", 0, Bytes(13, 0xEE), "", 13},
-                      DamageCase{"data_cut_short", 512 + 156 + 6 + 50, {}, "runs past the end", 0},
-                      DamageCase{"cut_in_parameters", 512 + 152 + 3, {}, "runs past the end", 0},
-                      DamageCase{"cut_in_size_field", 512 + 150, {}, "ends inside", 0},
-                      DamageCase{"no_marker", 500, {}, "is not a package", 0}),
+    ::testing::Values(DamageCase{"intact", 0, {}, "", 0, 0, ""},
+                      DamageCase{"trailing_bytes", 0, Bytes(13, 0xEE), "", 13, 3, "after_data"},
+                      DamageCase{"one_trailing_byte", 0, Bytes(1, 0), "", 1, 3, "after_data"},
+                      DamageCase{"data_cut_short", 512 + 156 + 6 + 50, {}, "runs past the end", 0, 3, "container"},
+                      DamageCase{"data_one_byte_short", 512 + 156 + 6 + 99, {}, "runs past the end", 0, 3,
+                                 "container"},
+                      DamageCase{"cut_in_parameters", 512 + 152 + 3, {}, "runs past the end", 0, 3, "container"},
+                      DamageCase{"cut_in_size_field", 512 + 150, {}, "ends inside", 0, 3, "container"},
+                      DamageCase{"no_marker", 500, {}, "is not a package", 0, 1, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReadContainerTest, MarkerOffBlockStartIsNotFound) {

@@ -197,4 +197,50 @@ TEST(InstallPathsTest, ArchTakesTheProgramOfItsEditionAndOnlyThat) {
   }
 }
 
+TEST(InstallPathsTest, TheExtractorProgramComesFromBesideTheStubThenFromTheInstall) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> extractors;  // HarwExtract.exe (x86) at these places below the scratch folder
+    bool named;                           // --extractor-program names given/HarwExtract.exe
+    int code;
+    std::vector<std::string> shown;  // the program built on, or every place the error names
+    const char* message;             // what the error says first ("" when it builds)
+  };
+  const Case cases[] = {
+      {"beside_the_stub", {"tree/HarwExtract.exe"}, false, 0, {"tree/HarwExtract.exe"}, ""},
+      {"beside_the_stub_before_the_install", {"tree/HarwExtract.exe", "bin/HarwExtract.exe"}, false, 0,
+       {"tree/HarwExtract.exe"}, ""},
+      {"the_install_when_none_is_beside", {"bin/HarwExtract.exe"}, false, 0, {"bin/HarwExtract.exe"}, ""},
+      {"named_before_beside", {"tree/HarwExtract.exe", "given/HarwExtract.exe"}, true, 0, {"given/HarwExtract.exe"}, ""},
+      {"nowhere", {}, false, 1,
+       {"tree/HarwExtract.exe", "bin/HarwExtract.exe", "share/harwupdater/HarwExtract.exe"},
+       "harwpack: no --extractor-program given, and HarwExtract.exe (x86) is not beside the stub ("},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const fs::path harwpack = InstallHarwpack(dir);
+    fs::create_directories(dir / "tree");
+    fs::create_directories(dir / "given");
+    harwpack_test::WriteBytes(dir / "tree" / "HarwUpdater.exe", harwpack_test::MinimalPe());
+    for (const std::string& place : c.extractors) {
+      harwpack_test::WriteBytes(dir.path() / place, harwpack_test::MinimalExtractor());
+    }
+    fs::create_directories(dir / "inst");
+    harwpack_test::WriteBytes(dir / "inst" / "Setup.exe", {});
+    std::vector<std::string> args = {"create", "--stub", P(dir / "tree" / "HarwUpdater.exe"), "--folder",
+                                     P(dir / "inst"), "--params", "/X", "--level", "1", "--out", P(dir / "pkg.exe")};
+    if (c.named) args.insert(args.end(), {"--extractor-program", P(dir / "given" / "HarwExtract.exe")});
+    const harwpack_test::CommandResult run = harwpack_test::RunCommand(dir.path(), P(harwpack), args);
+    ASSERT_TRUE(run.started) << c.name;
+    EXPECT_EQ(run.exit_code, c.code) << c.name << ": " << run.output;
+    EXPECT_EQ(fs::exists(dir / "pkg.exe"), c.code == 0) << c.name;
+    EXPECT_EQ(run.output.rfind(c.message, 0), 0u) << c.name << ": " << run.output;
+    for (const std::string& shown : c.shown) {
+      const std::string expected = P((dir.path() / harwpack::PathFromUtf8(shown)).lexically_normal());
+      const std::string line = c.code == 0 ? "built the self-extractor on " + expected : expected;
+      EXPECT_NE(run.output.find(line), std::string::npos) << c.name << ": " << line << " in\n" << run.output;
+    }
+  }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -168,11 +169,28 @@ std::string Replace(std::string text, const std::string& from, const std::string
   return text;
 }
 
-nlohmann::json InspectJson(const std::filesystem::path& package, const std::filesystem::path& ca) {
+/// inspect's JSON report of `package`, whose exit code must be `code`, as the
+/// report's verdict says, and the text report's last line must agree.
+nlohmann::json InspectJson(const std::filesystem::path& package, const std::filesystem::path& ca, int code = 0) {
   std::ostringstream out;
   std::ostringstream err;
-  EXPECT_EQ(harwpack::RunCli({"inspect", "--json", "--ca-file", P(ca), P(package)}, out, err), 0) << err.str();
-  return nlohmann::json::parse(out.str());
+  std::ostringstream text;
+  EXPECT_EQ(harwpack::RunCli({"inspect", "--json", "--ca-file", P(ca), P(package)}, out, err), code) << err.str();
+  EXPECT_EQ(harwpack::RunCli({"inspect", "--ca-file", P(ca), P(package)}, text, err), code) << err.str();
+  const std::string shown = text.str();
+  const std::string last = shown.substr(shown.rfind('\n', shown.size() - 2) + 1);
+  const char* expected = code == 0 ? "verdict:            passed: every check held\n" : "verdict:            FAILED (exit ";
+  EXPECT_EQ(last.rfind(expected, 0), 0u) << last;
+  const nlohmann::json report = nlohmann::json::parse(out.str());
+  EXPECT_EQ(report["verdict"]["exit_code"], code) << report.dump(2);
+  return report;
+}
+
+/// The checks the verdict of `report` names as failed, in order.
+std::vector<std::string> FailedChecks(const nlohmann::json& report) {
+  std::vector<std::string> checks;
+  for (const auto& failed : report["verdict"]["failed"]) checks.push_back(failed["check"]);
+  return checks;
 }
 
 /// A create of `package` with `extractor` ("builtin" or "nsis"), signed with `sign`.
@@ -220,6 +238,7 @@ TEST_P(SignedCreateTest, BothSignaturesVerifyAndInspectSaysSo) {
     EXPECT_EQ(extractor_signature.exit_code, 0) << extractor_signature.output;
 
     const nlohmann::json report = InspectJson(dir_ / package, dir_ / "c.pem");
+    EXPECT_EQ(report["verdict"]["result"], "passed");
     EXPECT_EQ(report["extractor_signature"]["verification"], "verified") << report.dump(2);
     EXPECT_EQ(report["package_signature"]["verification"], "verified") << report.dump(2);
     // The archive lies under the extractor's signature and is found behind its image all the same.
@@ -231,12 +250,25 @@ TEST_P(SignedCreateTest, BothSignaturesVerifyAndInspectSaysSo) {
     harwpack_test::Bytes bytes = harwpack_test::ReadBytes(dir_ / package);
     bytes[static_cast<std::size_t>(report["archived_data"]["offset"]) + 1100] ^= 0x01;
     harwpack_test::WriteBytes(dir_ / "changed.exe", bytes);
-    const nlohmann::json changed = InspectJson(dir_ / "changed.exe", dir_ / "c.pem");
+    // The builtin archive's own checksums find the change too: damaged outranks the signatures.
+    const bool builtin = extractor == "builtin";
+    const nlohmann::json changed = InspectJson(dir_ / "changed.exe", dir_ / "c.pem", builtin ? 3 : 4);
     for (const char* key : {"extractor_signature", "package_signature"}) {
       EXPECT_EQ(changed[key]["verification"], "failed") << key;
       EXPECT_NE(changed[key]["detail"].get<std::string>().find("digest"), std::string::npos) << changed.dump(2);
     }
-    if (extractor == "builtin") EXPECT_EQ(changed["extractor"]["verified"], false) << changed.dump(2);
+    if (builtin) EXPECT_EQ(changed["extractor"]["verified"], false) << changed.dump(2);
+    const std::vector<std::string> signatures = {"extractor_signature", "package_signature"};
+    std::vector<std::string> expected = signatures;
+    if (builtin) expected.insert(expected.begin(), "archive");
+    EXPECT_EQ(FailedChecks(changed), expected) << changed.dump(2);
+    EXPECT_EQ(changed["verdict"]["result"], builtin ? "damaged" : "signature_not_valid");
+
+    // Intact, but checked against no authority that issued it: present and not valid.
+    std::ostringstream no_ca;
+    EXPECT_EQ(harwpack::RunCli({"inspect", "--json", P(dir_ / package)}, no_ca, ignored), 4);
+    const nlohmann::json untrusted = nlohmann::json::parse(no_ca.str());
+    EXPECT_EQ(FailedChecks(untrusted), signatures) << untrusted.dump(2);
   }
 }
 

@@ -85,7 +85,7 @@ grep -q "Size of Archived Data $signed_size\$" run/run.log ||
 osslsigncode sign -certs vendor.pem -key vendor.key -n "Vendor check" \
   -in VendorCheck3.exe -out run3/VendorCheck3.exe >sign.txt 2>&1 || { cat sign.txt; fail "signing failed"; }
 verify run3/VendorCheck3.exe
-"$harwpack" inspect run3/VendorCheck3.exe >inspect3.txt
+"$harwpack" inspect --ca-file vendor.pem run3/VendorCheck3.exe >inspect3.txt
 grep -q "^after the data: *certificate table" inspect3.txt || { cat inspect3.txt; fail "inspect shows no certificate table"; }
 grep -q "^extractor signed: *no$" inspect3.txt || { cat inspect3.txt; fail "the extractor is not shown unsigned"; }
 "$harwpack" extract VendorCheck3.exe --out unsigned-extractor.exe >/dev/null
