@@ -77,8 +77,10 @@ class ErrorConsole : public harwarchive::ProgressConsole {
     return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE && GetConsoleMode(handle_, &mode);
   }
 
+  /// Milliseconds since the system started.
   std::uint64_t Now() override { return GetTickCount64(); }
 
+  /// Writes the ASCII text to the console as UTF-16, which it takes whatever its code page.
   bool Write(const char* text, std::size_t size) override {
     wchar_t wide[harwarchive::kProgressTextMax];
     if (size > sizeof wide / sizeof wide[0]) return false;
