@@ -8,6 +8,7 @@
 #include "platform/scoped_handle.h"
 #include "platform/system_library.h"
 #include "unpack/file_writer.h"
+#include "unpack/progress.h"
 #include "unpack/unpack.h"
 
 using harwarchive::Fail;
@@ -64,6 +65,45 @@ class OwnFile : public harwarchive::Source {
   ScopedFileHandle file_;
   std::uint64_t size_ = 0;
 };
+
+/// Standard error as the progress line draws on it: only a console, never a
+/// file or pipe, whose reader expects at most the one line of a failure.
+class ErrorConsole : public harwarchive::ProgressConsole {
+ public:
+  /// True when standard error is a console.
+  bool Open() {
+    handle_ = GetStdHandle(STD_ERROR_HANDLE);  // not ours to close
+    DWORD mode = 0;
+    return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE && GetConsoleMode(handle_, &mode);
+  }
+
+  /// Milliseconds since the system started.
+  std::uint64_t Now() override { return GetTickCount64(); }
+
+  /// Writes the ASCII text to the console as UTF-16, which it takes whatever its code page.
+  bool Write(const char* text, std::size_t size) override {
+    wchar_t wide[harwarchive::kProgressTextMax];
+    if (size > sizeof wide / sizeof wide[0]) return false;
+    for (std::size_t i = 0; i < size; ++i) wide[i] = static_cast<unsigned char>(text[i]);  // ASCII
+    DWORD written = 0;
+    return WriteConsoleW(handle_, wide, static_cast<DWORD>(size), &written, nullptr) && written == size;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+/// Unpacks into `writer` with the progress line on a console, gone again
+/// when this returns (also when it throws), before any failure is told.
+bool UnpackShowingProgress(const harwarchive::Table& table, OwnFile& own, harwarchive::FileWriter& writer,
+                           Problem& problem) {
+  ErrorConsole console;
+  harwarchive::Progress progress(table.header.content_size, console.Open() ? &console : nullptr);
+  harwarchive::ProgressSink sink(writer, progress);
+  const bool unpacked = harwarchive::Unpack(table, own, sink, problem);
+  progress.Finish();
+  return unpacked;
+}
 
 /// Reads the header and the table, with every check made before anything is
 /// written; the file's position is then where the data begins.
@@ -135,7 +175,7 @@ int Extract(Problem& problem) {
   harwarchive::FileWriter writer;
   bool unpacked = false;
   try {
-    unpacked = harwarchive::Unpack(table, own, writer, problem);
+    unpacked = UnpackShowingProgress(table, own, writer, problem);
   } catch (const std::bad_alloc&) {
     Fail(problem, Failure::kNoMemory, "not enough memory to unpack the archive");
   }

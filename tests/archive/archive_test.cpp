@@ -1,10 +1,12 @@
 // The archive code as the extractor runs it, natively: well-formed archives
 // unpacked whole through chunks of any size, and a table of hostile ones
 // refused with the failure and message the extractor would end with, before
-// anything is written where the table alone tells.
+// anything is written where the table alone tells; the progress line on a
+// console of its own with a clock the test sets.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "archive/decode.h"
 #include "tests/archive/archive_builder.h"
 #include "tests/archive/hostile_archives.h"
+#include "unpack/progress.h"
 #include "unpack/unpack.h"
 
 namespace {
@@ -66,10 +69,51 @@ class RecordingSink : public harwarchive::Sink {
   std::size_t completed = 0;
 };
 
+/// One console line as a console keeps it: '\r' returns to its start, other
+/// characters overwrite; a line feed is remembered. Its clock is set by the
+/// test, or steps a second at every look.
+class ScreenLine : public harwarchive::ProgressConsole {
+ public:
+  std::uint64_t Now() override {
+    const std::uint64_t now = time;
+    time += step;
+    return now;
+  }
+  bool Write(const char* text, std::size_t size) override {
+    ++writes;
+    if (refuse) return false;
+    for (std::size_t i = 0; i < size; ++i) Put(text[i]);
+    return true;
+  }
+  /// What the line shows, without the blanks at its end.
+  std::string Shown() const { return screen.substr(0, screen.find_last_not_of(' ') + 1); }
+
+  std::uint64_t time = 0;
+  std::uint64_t step = 0;
+  bool refuse = false;
+  std::size_t writes = 0;  // calls of Write, refused ones too
+  std::string screen;
+  std::size_t column = 0;
+  bool line_feed = false;
+
+ private:
+  void Put(char c) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      line_feed = true;
+    } else {
+      if (column == screen.size()) screen.push_back(c);
+      screen[column++] = c;
+    }
+  }
+};
+
 struct Unpacked {
   harwarchive::Problem problem;
   bool table_read = false;
   RecordingSink sink;
+  std::string last_line;  // the progress line as it stood when unpacking ended
 };
 
 /// Reads and unpacks `archive` as the extractor does, through chunks of `chunk` bytes.
@@ -82,7 +126,12 @@ Unpacked Unpack(const std::string& archive, std::size_t chunk = 4096) {
   if (!harwarchive::ReadTable(header, bytes + harwarchive::kHeaderSize, table, result.problem)) return result;
   result.table_read = true;
   MemorySource source(archive, harwarchive::kHeaderSize + header.table_size);
-  harwarchive::Unpack(table, source, result.sink, result.problem, chunk);
+  ScreenLine console;
+  console.step = harwarchive::kProgressDelay;  // every piece is late enough to be drawn
+  harwarchive::Progress progress(header.content_size, &console);
+  harwarchive::ProgressSink sink(result.sink, progress);
+  harwarchive::Unpack(table, source, sink, result.problem, chunk);
+  result.last_line = console.Shown();
   return result;
 }
 
@@ -112,6 +161,7 @@ TEST(ArchiveTest, UnpacksWholeThroughChunksAndFramesOfAnySize) {
     EXPECT_EQ(result.problem.failure, Failure::kNone) << c.name << ": " << result.problem.message;
     EXPECT_EQ(result.sink.folders, (std::vector<std::string>{"Disk1", "Disk1\\empty", "Disk1\\sub"})) << c.name;
     EXPECT_EQ(result.sink.completed, 4u) << c.name;
+    EXPECT_EQ(result.last_line, "HarwExtract: 100 % (80,003 of 80,003 bytes)") << c.name;
     for (const harwtest_archive::Item& item : spec.items) {
       if (item.kind == harwarchive::Kind::kFile) {
         EXPECT_EQ(result.sink.files.at(harwarchive::ToUtf8(item.path)), item.content) << c.name;
@@ -241,6 +291,58 @@ TEST(ArchiveTest, TheArchiveLiesBehindTheImageUpToItsSignature) {
       EXPECT_EQ(placement.start, c.start) << c.name;
       EXPECT_EQ(placement.available, c.available) << c.name;
     }
+
+TEST(ArchiveTest, ProgressLineShowsAfterASecondRedrawsInPlaceAndIsClearedAtTheEnd) {
+  constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+  struct Step {
+    std::uint64_t at;     // the clock when the bytes are counted
+    std::uint64_t bytes;
+  };
+  struct Case {
+    const char* name;
+    std::uint64_t start;  // the clock when unpacking starts
+    std::uint64_t total;
+    std::vector<Step> steps;
+    bool refuse;          // the console refuses every write
+    std::string line;     // what the line shows before the end
+    std::size_t writes;   // calls of Write, the clearing one included
+  };
+  const Case cases[] = {
+      {"silent_before_a_second", 0, 1000, {{999, 500}}, false, "", 0},
+      {"drawn_at_a_second", 0, 1000, {{999, 100}, {1000, 400}}, false, "HarwExtract: 50 % (500 of 1,000 bytes)", 2},
+      {"the_second_counts_from_the_start", 5000, 1000, {{5999, 100}}, false, "", 0},
+      {"drawn_a_second_after_the_start", 5000, 1000, {{6000, 100}}, false, "HarwExtract: 10 % (100 of 1,000 bytes)", 2},
+      {"not_redrawn_within_the_interval", 0, 1000, {{1000, 100}, {1249, 100}}, false,
+       "HarwExtract: 10 % (100 of 1,000 bytes)", 2},
+      {"redrawn_after_the_interval", 0, 1000, {{1000, 100}, {1249, 100}, {1250, 100}}, false,
+       "HarwExtract: 30 % (300 of 1,000 bytes)", 3},
+      {"a_longer_line_over_a_shorter_one", 0, 171447667, {{1000, 9}, {1250, 63412215}}, false,
+       "HarwExtract: 36 % (63,412,224 of 171,447,667 bytes)", 3},
+      {"short_of_the_end_is_99", 0, 1000, {{1000, 999}}, false, "HarwExtract: 99 % (999 of 1,000 bytes)", 2},
+      {"the_end_is_100", 0, 1000, {{1000, 1000}}, false, "HarwExtract: 100 % (1,000 of 1,000 bytes)", 2},
+      {"largest_sizes", 0, kMost, {{1000, kMost / 2}, {1250, kMost / 2}}, false,
+       "HarwExtract: 99 % (18,446,744,073,709,551,614 of 18,446,744,073,709,551,615 bytes)", 3},
+      {"nothing_to_unpack", 0, 0, {{5000, 0}}, false, "", 0},
+      {"a_refusing_console_is_not_asked_again", 0, 1000, {{1000, 100}, {2000, 100}}, true, "", 1},
+  };
+  for (const Case& c : cases) {
+    ScreenLine console;
+    console.time = c.start;
+    console.refuse = c.refuse;
+    std::string line;
+    {
+      harwarchive::Progress progress(c.total, &console);
+      for (const Step& step : c.steps) {
+        console.time = step.at;
+        progress.Add(step.bytes);
+      }
+      line = console.Shown();
+    }  // the end clears it
+    EXPECT_EQ(line, c.line) << c.name;
+    EXPECT_EQ(console.writes, c.writes) << c.name;
+    EXPECT_FALSE(console.line_feed) << c.name << ": redrawn in place";
+    EXPECT_EQ(console.Shown(), "") << c.name << ": cleared";
+    EXPECT_EQ(console.column, 0u) << c.name << ": a failure's line starts the line";
   }
 }
 
