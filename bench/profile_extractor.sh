@@ -31,13 +31,17 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   WINEARCH=win64 "$loader" wineboot -i >/dev/null 2>&1
 fi
-# A wineserver of its own that stays up between runs: its time is read from
-# /proc around each run, not counted by perf as a child of one run.
-before=$(pgrep -d' ' -x wineserver64 || true)
-/usr/lib/wine/wineserver -p
+# A wineserver that stays up between runs: its time is read from /proc
+# around each run, not counted by perf as a child of one run. It is the one
+# whose folder is named after the prefix's device and inode.
+/usr/lib/wine/wineserver -p 2>/dev/null || true  # fails when it is up already
 "$loader" cmd /c exit >/dev/null 2>&1
-server=$(pgrep -x wineserver64 | grep -vxF -f <(tr ' ' '\n' <<<"$before" | grep .) | head -n 1 || true)
-[ -n "$server" ] || { echo "cannot tell this prefix's wineserver" >&2; exit 1; }
+server_dir=server-$(stat -c %D "$WINEPREFIX")-$(printf '%x' "$(stat -c %i "$WINEPREFIX")")
+server=
+for pid in $(pgrep -x wineserver64); do
+  case $(readlink "/proc/$pid/cwd") in */"$server_dir") server=$pid ;; esac
+done
+[ -n "$server" ] || { echo "cannot find the wineserver of $WINEPREFIX" >&2; exit 1; }
 trap 'rm -rf "$scratch"; /usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 
 # The wineserver's processor time in ms and its context switches so far.
