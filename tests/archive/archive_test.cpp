@@ -291,6 +291,8 @@ TEST(ArchiveTest, TheArchiveLiesBehindTheImageUpToItsSignature) {
       EXPECT_EQ(placement.start, c.start) << c.name;
       EXPECT_EQ(placement.available, c.available) << c.name;
     }
+  }
+}
 
 TEST(ArchiveTest, ProgressLineShowsAfterASecondRedrawsInPlaceAndIsClearedAtTheEnd) {
   constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
