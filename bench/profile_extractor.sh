@@ -7,11 +7,12 @@
 # copy, A, B, ...), and prints per run the wall time, perf's software
 # counters (task clock, page faults, context switches) of the process tree,
 # the wineserver's processor time and switches, and, for one run of each,
-# strace's call counts. Each extractor's folder is compared with FOLDER.
+# strace's call counts and the wineserver's requests by name. Each extractor's folder is compared with FOLDER.
 #
 # Usage: bench/profile_extractor.sh FOLDER BASELINE_TREE.exe RUNS EXTRACTOR.exe...
 # Environment: WINEPREFIX (default build/profile/wineprefix, made on first
-# use), PROFILE_STRACE=0 to leave strace out. Counts hardly move with the
+# use), PROFILE_STRACE=0 to leave strace out, PROFILE_REQUESTS=0 the
+# count of the wineserver's requests (it ends the wineserver first). Counts hardly move with the
 # machine's load; wall times do, so the load is printed beside each run.
 set -euo pipefail
 
@@ -100,6 +101,23 @@ trace_once() {
   head -n 15 "$scratch/server.txt"
 }
 
+# The wineserver's requests in one run of SIDE, counted by name. The server
+# writes the trace, so a new one is started for the run with it on; its
+# count includes the prefix's own services starting, the same for each side.
+count_requests() {
+  local side=$1
+  rm -rf "$scratch/run"
+  mkdir -p "$scratch/run"
+  local args=("$loader" "$side")
+  [ "$side" = copy ] && args=("$loader" "$baseline" "$(windows_path "$folder")" "$(windows_path "$scratch/run/copy")" Setup.exe)
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  /usr/lib/wine/wineserver -w
+  (cd "$scratch/run" && WINEDEBUG=+server "${args[@]}" >/dev/null 2>"$scratch/requests.txt")
+  /usr/lib/wine/wineserver -w
+  echo "== $side: wineserver requests, $(grep -cE '^[0-9a-f]+: [a-z_]+\( ' "$scratch/requests.txt") in all; the most frequent"
+  grep -oE '^[0-9a-f]+: [a-z_]+\( ' "$scratch/requests.txt" | awk '{ print $2 }' | sort | uniq -c | sort -rn | head -n 15
+}
+
 echo "== $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) CPUs, Linux $(uname -r)"
 for ((i = 0; i < runs; i++)); do
   for extractor in "${extractors[@]}"; do run_once "$extractor"; done
@@ -108,4 +126,8 @@ done
 if [ "${PROFILE_STRACE:-1}" != 0 ]; then
   for extractor in "${extractors[@]}"; do trace_once "$extractor"; done
   trace_once copy
+fi
+if [ "${PROFILE_REQUESTS:-1}" != 0 ]; then
+  for extractor in "${extractors[@]}"; do count_requests "$extractor"; done
+  count_requests copy
 fi
