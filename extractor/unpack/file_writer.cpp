@@ -25,13 +25,16 @@ std::wstring UpperKey(const std::wstring& path) {
   return key;
 }
 
-/// A file's own checks once open: a plain file, no folder and no link.
+/// A file's own checks once open: a plain file, no folder and no link. Its
+/// attributes alone: GetFileInformationByHandle also asks for the volume's
+/// serial number and the file's name, which under Wine cost a call to the
+/// mount manager and a lookup of every drive, per file.
 bool CheckPlainFile(HANDLE file, const std::u16string& path, Problem& problem) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) {
-    return FailCall(problem, "GetFileInformationByHandle", path, GetLastError());
+  FILE_BASIC_INFO info;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info)) {
+    return FailCall(problem, "GetFileInformationByHandleEx", path, GetLastError());
   }
-  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+  if (info.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
     return Fail(problem, Failure::kInTheWay, Quoted(path) + " became a link while it was opened");
   }
   return true;

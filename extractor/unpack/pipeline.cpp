@@ -1,5 +1,5 @@
 // The two-thread pipeline of Unpack: the decoder fills chunks, the caller's
-// thread writes them, three chunks between them.
+// thread writes them, kChunkCount chunks between them.
 #include <condition_variable>
 #include <deque>
 #include <mutex>

@@ -12,10 +12,11 @@
 namespace harwarchive {
 
 /// Bytes of one chunk of decoded data: large enough that a file's bytes reach
-/// the system in few writes.
-inline constexpr std::size_t kChunkSize = 4u << 20;
-/// Chunks in the pipeline: one being decoded, one being written, one ready.
-inline constexpr std::size_t kChunkCount = 3;
+/// the system in few writes, small enough that the writer starts soon after
+/// the decoder and each chunk's pages are touched while still cached.
+inline constexpr std::size_t kChunkSize = 1u << 20;
+/// Chunks in the pipeline: one being decoded, one being written, two ready.
+inline constexpr std::size_t kChunkCount = 4;
 
 /// Where the entries go. Called from one thread only, in table order.
 class Sink {

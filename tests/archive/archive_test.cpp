@@ -151,8 +151,13 @@ TEST(ArchiveTest, UnpacksWholeThroughChunksAndFramesOfAnySize) {
     unsigned frames;
     std::size_t chunk;
   };
-  const Case cases[] = {{"one_frame", 1, 4 << 20}, {"tiny_chunks", 1, 7}, {"frames_across_files", 5, 4096},
-                        {"chunk_of_one_byte", 3, 1}, {"frame_per_byte_range", 40, 1000}};
+  const Case cases[] = {{"one_frame", 1, harwarchive::kChunkSize},
+                        {"two_frames", 2, harwarchive::kChunkSize},
+                        {"four_frames", 4, harwarchive::kChunkSize},
+                        {"tiny_chunks", 1, 7},
+                        {"frames_across_files", 5, 4096},
+                        {"chunk_of_one_byte", 3, 1},
+                        {"frame_per_byte_range", 40, 1000}};
   for (const Case& c : cases) {
     ArchiveSpec spec;
     spec.items = Installation();
