@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "packer/cli.h"
-#include "packer/interrupt.h"
-#include "packer/progress.h"
+#include "packer/cli/cli.h"
+#include "packer/platform/interrupt.h"
+#include "packer/platform/progress.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ int Run(const std::vector<std::string>& args) {
 #include <windows.h>
 #include <shellapi.h>
 
-#include "packer/text.h"
+#include "packer/platform/text.h"
 
 namespace {
 
