@@ -4,8 +4,7 @@
 #include <vector>
 
 #include "packer/cli/cli.h"
-#include "packer/platform/interrupt.h"
-#include "packer/platform/progress.h"
+#include "packer/platform/platform.h"
 
 namespace {
 
@@ -30,7 +29,6 @@ int Run(const std::vector<std::string>& args) {
 #include <windows.h>
 #include <shellapi.h>
 
-#include "packer/platform/text.h"
 
 namespace {
 

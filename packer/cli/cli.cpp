@@ -8,14 +8,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include "packer/container/container.h"
 #include "packer/create/create.h"
-#include "packer/platform/file_io.h"
-#include "packer/platform/file_times.h"
 #include "packer/inspect/inspect.h"
 #include "packer/installed/installed.h"
-#include "packer/container/reader.h"
-#include "packer/signing/signer.h"
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
+#include "packer/signing/signing.h"
 
 namespace harwpack {
 namespace {

@@ -4,10 +4,7 @@
 #include <vector>
 
 #include "packer/container/writer.h"
-#include "packer/platform/file_io.h"
-#include "packer/platform/interrupt.h"
-#include "packer/platform/sha256.h"
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
 
 namespace fs = std::filesystem;
 

@@ -3,10 +3,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "packer/platform/file_io.h"
-#include "packer/platform/interrupt.h"
-#include "packer/image/pe.h"
-#include "packer/platform/text.h"
+#include "packer/image/image.h"
+#include "packer/platform/platform.h"
 
 namespace fs = std::filesystem;
 
@@ -190,15 +188,6 @@ std::optional<std::uint64_t> FindMarkerInBlock(const std::uint8_t* data, std::si
     if (IsMarkerAt(data + at, size - at)) return base + at;
   }
   return std::nullopt;
-}
-
-void AppendU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-std::uint32_t ReadU32(const std::uint8_t* data) {
-  return static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
-         (static_cast<std::uint32_t>(data[2]) << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
 }
 
 std::optional<std::vector<std::uint8_t>> EncodeParameterBlock(

@@ -52,12 +52,6 @@ std::optional<std::uint64_t> FindMarkerInBlock(const std::uint8_t* data, std::si
 std::optional<std::vector<std::uint8_t>> EncodeParameterBlock(
     const std::optional<std::string>& parameters);
 
-/// Appends `value` as 4 little-endian bytes.
-void AppendU32(std::vector<std::uint8_t>& out, std::uint32_t value);
-
-/// Reads 4 little-endian bytes.
-std::uint32_t ReadU32(const std::uint8_t* data);
-
 /// What goes into a package.
 struct PackageSpec {
   std::filesystem::path stub;                 ///< the bare program

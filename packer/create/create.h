@@ -8,11 +8,11 @@
 #include <optional>
 #include <ostream>
 
-#include "packer/extractors/builtin/archive_writer.h"
-#include "packer/container/writer.h"
-#include "packer/extractors/nsis/compiler.h"
-#include "packer/platform/progress.h"
-#include "packer/signing/signer.h"
+#include "packer/container/container.h"
+#include "packer/extractors/builtin/builtin.h"
+#include "packer/extractors/nsis/nsis.h"
+#include "packer/platform/platform.h"
+#include "packer/signing/signing.h"
 
 namespace harwpack {
 

@@ -1,6 +1,6 @@
 #include "packer/image/pe.h"
 
-#include "packer/container/writer.h"
+#include "packer/platform/platform.h"
 
 namespace harwpack {
 namespace {

@@ -4,9 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "packer/container/writer.h"
-#include "packer/platform/file_io.h"
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
 
 namespace harwpack {
 namespace {

@@ -7,10 +7,7 @@
 #include <system_error>
 
 #include "archive/archive.h"
-#include "packer/container/writer.h"
-#include "packer/platform/file_io.h"
-#include "packer/platform/interrupt.h"
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
 
 namespace fs = std::filesystem;
 
@@ -226,23 +223,6 @@ void CheckUnpackedPaths(const std::u16string& folder_name, const std::vector<Fol
   }
 }
 
-void CheckFolderSize(const fs::path& folder, const std::vector<FolderEntry>& entries,
-                     std::vector<CheckMessage>& messages) {
-  std::uintmax_t bytes = 0;
-  std::uintmax_t files = 0;
-  for (const FolderEntry& entry : entries) {
-    if (entry.kind != EntryKind::kFile) continue;
-    bytes += entry.size;
-    ++files;
-  }
-  const std::uintmax_t stored = bytes + kNsisBytesPerFile * files;
-  if (stored <= kMaxNsisData) return;
-  messages.push_back({Severity::kError, "folder '" + PathToUtf8(folder) + "' holds " + std::to_string(bytes) +
-                                            " bytes in " + std::to_string(files) + " files (" + std::to_string(stored) +
-                                            " with NSIS's own 4 bytes a file); an NSIS self-extractor holds at most " +
-                                            std::to_string(kMaxNsisData) + " (2 GiB - 1)"});
-}
-
 void CheckFilesReadable(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) {
   for (const FolderEntry& entry : entries) {
     if (entry.kind != EntryKind::kFile || InterruptSignal() != 0) continue;
@@ -268,6 +248,36 @@ void HoldFiles(const std::vector<FolderEntry>& entries, std::vector<HeldFile>& h
     const std::string error = held[i].Open(entries[i].path);
     if (!error.empty()) messages.push_back({Severity::kError, Shown(entries[i]) + " cannot be opened for reading" + error});
   }
+}
+
+namespace {
+
+/// True when one of `messages` is an error.
+bool HasError(const std::vector<CheckMessage>& messages) {
+  return std::any_of(messages.begin(), messages.end(),
+                     [](const CheckMessage& m) { return m.severity == Severity::kError; });
+}
+
+}  // namespace
+
+std::vector<CheckMessage> CheckFolder(const fs::path& folder, const UpdaterSettings& settings, FolderNeeds& needs,
+                                      std::vector<FolderEntry>& entries) {
+  std::vector<CheckMessage> messages;
+  for (const std::string& problem : {CheckInputFolder(folder), CheckFolderName(settings.folder_name)}) {
+    if (!problem.empty()) messages.push_back({Severity::kError, problem});
+  }
+  if (messages.empty()) {
+    const std::string error = ListFolder(folder, entries);
+    if (!error.empty()) messages.push_back({Severity::kError, error});
+  }
+  if (!messages.empty()) return messages;
+  CheckFolderContents(folder, entries, messages);
+  CheckSetupInFolder(settings, folder, entries, messages);
+  CheckUnpackedPaths(settings.folder_name, entries, messages);
+  needs.CheckLimits(folder, entries, messages);
+  if (HasError(messages)) return messages;
+  needs.OpenFiles(entries, messages);  // only now: it opens every file
+  return messages;
 }
 
 }  // namespace harwpack

@@ -10,7 +10,7 @@
 
 #include "packer/input/folder_list.h"
 #include "packer/input/held_file.h"
-#include "packer/program/options_check.h"
+#include "packer/program/program.h"
 
 namespace harwpack {
 
@@ -41,16 +41,6 @@ void CheckSetupInFolder(const UpdaterSettings& settings, const std::filesystem::
 void CheckFolderContents(const std::filesystem::path& folder, const std::vector<FolderEntry>& entries,
                          std::vector<CheckMessage>& messages);
 
-/// Bytes the NSIS compiler can store: it keeps its data block in buffers
-/// indexed by signed 32-bit numbers (NSIS_MAX_EXEDATASIZE, 0x7FFFFFFF).
-inline constexpr std::uintmax_t kMaxNsisData = 0x7FFFFFFF;
-/// NSIS stores each file's length in 4 bytes of that block.
-inline constexpr std::uintmax_t kNsisBytesPerFile = 4;
-
-/// An error when the files of the listing, with NSIS's own bytes, exceed kMaxNsisData.
-void CheckFolderSize(const std::filesystem::path& folder, const std::vector<FolderEntry>& entries,
-                     std::vector<CheckMessage>& messages);
-
 /// "C:\", the shortest folder the package can run in.
 inline constexpr std::size_t kShortestRoot = 3;
 /// The longest path the extractor can write a file to (MAX_PATH without its terminator)...
@@ -73,5 +63,24 @@ void CheckFilesReadable(const std::vector<FolderEntry>& entries, std::vector<Che
 /// that cannot be opened, or when the system cannot hold them all open.
 void HoldFiles(const std::vector<FolderEntry>& entries, std::vector<HeldFile>& held,
                std::vector<CheckMessage>& messages);
+
+/// What the chosen self-extractor adds to the checks of the folder it packs.
+class FolderNeeds {
+ public:
+  virtual ~FolderNeeds() = default;
+  /// Appends an error for what the self-extractor's own limits refuse in the listing of `folder`.
+  virtual void CheckLimits(const std::filesystem::path& folder, const std::vector<FolderEntry>& entries,
+                           std::vector<CheckMessage>& messages) const = 0;
+  /// Opens the listed files as the self-extractor will read them, appending an error for each that cannot be.
+  virtual void OpenFiles(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) = 0;
+};
+
+/// Lists `folder` once into `entries` and checks it: its name and
+/// `settings`' folder name, then its contents, the setup program, the
+/// unpacked paths and `needs`' limits, and only then (it opens every file)
+/// `needs`' opening of the files. Returns the messages, up to the first
+/// stage that found an error.
+std::vector<CheckMessage> CheckFolder(const std::filesystem::path& folder, const UpdaterSettings& settings,
+                                      FolderNeeds& needs, std::vector<FolderEntry>& entries);
 
 }  // namespace harwpack

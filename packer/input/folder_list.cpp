@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -142,6 +142,16 @@ std::string RelativeName(const FolderEntry& entry) {
 std::string ListFolder(const fs::path& folder, std::vector<FolderEntry>& entries) {
   entries.clear();
   return ListInto(folder, fs::path(), "", entries);
+}
+
+FolderTotals CountFiles(const std::vector<FolderEntry>& entries) {
+  FolderTotals totals;
+  for (const FolderEntry& entry : entries) {
+    if (entry.kind != EntryKind::kFile) continue;
+    ++totals.files;
+    totals.bytes += entry.size;
+  }
+  return totals;
 }
 
 }  // namespace harwpack

@@ -39,4 +39,13 @@ std::string ListFolder(const std::filesystem::path& folder, std::vector<FolderEn
 /// The entry's path below the listed folder, with '\' between the parts.
 std::string RelativeName(const FolderEntry& entry);
 
+/// The files of a listing and their bytes.
+struct FolderTotals {
+  std::size_t files = 0;    ///< files of the listing
+  std::uint64_t bytes = 0;  ///< their bytes
+};
+
+/// Counts the files of `entries` and their bytes.
+FolderTotals CountFiles(const std::vector<FolderEntry>& entries);
+
 }  // namespace harwpack

@@ -1,7 +1,6 @@
 #include "packer/input/held_file.h"
 
-#include "packer/platform/file_io.h"
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
 
 #ifdef _WIN32
 #include <windows.h>

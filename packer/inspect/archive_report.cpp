@@ -3,8 +3,7 @@
 #include <cstdio>
 
 #include "archive/decode.h"
-#include "packer/platform/file_io.h"
-#include "packer/platform/interrupt.h"
+#include "packer/platform/platform.h"
 
 namespace harwpack {
 namespace {

@@ -7,14 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "packer/cli/cli.h"
-#include "packer/container/writer.h"
-#include "packer/platform/file_io.h"
-#include "packer/image/pe.h"
-#include "packer/platform/progress.h"
-#include "packer/container/reader.h"
-#include "packer/platform/sha256.h"
-#include "packer/platform/text.h"
+#include "packer/container/container.h"
+#include "packer/image/image.h"
+#include "packer/platform/platform.h"
 
 namespace harwpack {
 namespace {

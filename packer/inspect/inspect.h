@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "packer/container/container.h"
+#include "packer/image/image.h"
 #include "packer/inspect/archive_report.h"
-#include "packer/program/options_check.h"
-#include "packer/image/pe.h"
-#include "packer/container/reader.h"
-#include "packer/signing/signature_check.h"
+#include "packer/program/program.h"
+#include "packer/signing/signing.h"
 
 namespace harwpack {
 

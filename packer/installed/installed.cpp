@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <system_error>
 
-#include "packer/platform/file_io.h"
-#include "packer/platform/text.h"
-#include "packer/image/version_resource.h"
+#include "packer/image/image.h"
+#include "packer/platform/platform.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/image/pe.h"
+#include "packer/image/image.h"
 
 namespace harwpack {
 

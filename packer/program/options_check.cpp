@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
 
 #ifdef _WIN32
 #include <cwctype>

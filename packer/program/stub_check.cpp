@@ -4,11 +4,9 @@
 #include <optional>
 #include <vector>
 
-#include "packer/container/writer.h"
-#include "packer/platform/file_io.h"
-#include "packer/platform/interrupt.h"
-#include "packer/image/pe.h"
-#include "packer/platform/text.h"
+#include "packer/container/container.h"
+#include "packer/image/image.h"
+#include "packer/platform/platform.h"
 
 namespace fs = std::filesystem;
 

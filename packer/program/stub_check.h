@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "packer/image/pe.h"
+#include "packer/image/image.h"
 
 namespace harwpack {
 

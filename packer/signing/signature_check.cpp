@@ -3,9 +3,8 @@
 #include <fstream>
 #include <vector>
 
-#include "packer/image/pe.h"
-#include "packer/platform/process.h"
-#include "packer/platform/text.h"
+#include "packer/image/image.h"
+#include "packer/platform/platform.h"
 
 namespace fs = std::filesystem;
 

@@ -4,9 +4,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "packer/platform/interrupt.h"
-#include "packer/platform/process.h"
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
 
 namespace fs = std::filesystem;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/platform/progress.h"
+#include "packer/platform/platform.h"
 
 namespace harwpack {
 

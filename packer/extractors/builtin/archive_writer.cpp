@@ -7,10 +7,7 @@
 #include <zstd.h>
 
 #include "archive/archive.h"
-#include "packer/platform/file_io.h"
-#include "packer/platform/file_times.h"
-#include "packer/platform/interrupt.h"
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
 
 namespace fs = std::filesystem;
 

@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/input/folder_list.h"
-#include "packer/input/held_file.h"
-#include "packer/image/pe.h"
+#include "packer/image/image.h"
+#include "packer/input/input.h"
 
 namespace harwpack {
 

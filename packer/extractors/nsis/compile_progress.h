@@ -13,7 +13,7 @@
 #include <string>
 
 #include "packer/extractors/nsis/compiler.h"
-#include "packer/platform/progress.h"
+#include "packer/platform/platform.h"
 
 namespace harwpack {
 

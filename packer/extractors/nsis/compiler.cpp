@@ -4,11 +4,7 @@
 #include <system_error>
 #include <vector>
 
-#include "packer/platform/file_io.h"
-#include "packer/platform/file_times.h"
-#include "packer/platform/interrupt.h"
-#include "packer/platform/process.h"
-#include "packer/platform/text.h"
+#include "packer/platform/platform.h"
 
 namespace fs = std::filesystem;
 
@@ -257,6 +253,23 @@ std::string BuildExtractor(const ExtractorJob& job, const fs::path& work_dir, st
     return "NSIS compiler reported success but wrote no extractor";
   }
   return "";
+}
+
+void CheckFolderSize(const fs::path& folder, const std::vector<FolderEntry>& entries,
+                     std::vector<CheckMessage>& messages) {
+  std::uintmax_t bytes = 0;
+  std::uintmax_t files = 0;
+  for (const FolderEntry& entry : entries) {
+    if (entry.kind != EntryKind::kFile) continue;
+    bytes += entry.size;
+    ++files;
+  }
+  const std::uintmax_t stored = bytes + kNsisBytesPerFile * files;
+  if (stored <= kMaxNsisData) return;
+  messages.push_back({Severity::kError, "folder '" + PathToUtf8(folder) + "' holds " + std::to_string(bytes) +
+                                            " bytes in " + std::to_string(files) + " files (" + std::to_string(stored) +
+                                            " with NSIS's own 4 bytes a file); an NSIS self-extractor holds at most " +
+                                            std::to_string(kMaxNsisData) + " (2 GiB - 1)"});
 }
 
 }  // namespace harwpack

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/input/folder_list.h"
-#include "packer/image/pe.h"
+#include "packer/extractors/extractor.h"
+#include "packer/input/input.h"
 
 namespace harwpack {
 
@@ -41,8 +41,6 @@ struct ExtractorJob {
   Edition edition = Edition::kX86;                 ///< the machine it runs on: the stub's, so a package is one edition
 };
 
-/// Name of the extractor that BuildExtractor writes into its working folder.
-inline constexpr char kExtractorName[] = "extractor.exe";
 /// Name of the compiler's output there, written as it runs (a line per file added).
 inline constexpr char kCompilerLogName[] = "makensis.log";
 
@@ -93,5 +91,15 @@ std::string ProbeMakensis(const std::filesystem::path& makensis, const std::file
 /// compiler runs. "" on success, else one line that quotes the compiler's error.
 std::string BuildExtractor(const ExtractorJob& job, const std::filesystem::path& work_dir, std::size_t& clamped,
                            const std::function<void()>& while_compiling = {});
+
+/// Bytes the NSIS compiler can store: it keeps its data block in buffers
+/// indexed by signed 32-bit numbers (NSIS_MAX_EXEDATASIZE, 0x7FFFFFFF).
+inline constexpr std::uintmax_t kMaxNsisData = 0x7FFFFFFF;
+/// NSIS stores each file's length in 4 bytes of that block.
+inline constexpr std::uintmax_t kNsisBytesPerFile = 4;
+
+/// Appends an error when the files of the listing, with NSIS's own bytes, exceed kMaxNsisData.
+void CheckFolderSize(const std::filesystem::path& folder, const std::vector<FolderEntry>& entries,
+                     std::vector<CheckMessage>& messages);
 
 }  // namespace harwpack

@@ -1,0 +1,39 @@
+// The builtin self-extractor: the project's extractor program with an
+// archive that harwpack writes itself from the folder's files, held open
+// from their check until they are packed.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "packer/extractors/builtin/archive_writer.h"
+#include "packer/extractors/folder_extractor.h"
+
+namespace harwpack {
+
+/// The builtin self-extractor of a folder.
+class BuiltinExtractor : public FolderExtractor {
+ public:
+  /// Packs `folder` at zstd `level` on `program` (--extractor-program, UTF-8), else on the installed one.
+  BuiltinExtractor(std::filesystem::path folder, std::optional<std::string> program, int level)
+      : FolderExtractor(std::move(folder)), given_program_(std::move(program)), level_(level) {}
+  /// Finds the extractor program for the stub's edition and checks it.
+  std::string CheckTools(const PackageSpec& package, Edition edition) override;
+  /// The archive's table limits are checked while it is written.
+  void CheckLimits(const std::filesystem::path&, const std::vector<FolderEntry>&,
+                   std::vector<CheckMessage>&) const override {}
+  /// Holds every file open until it is packed.
+  void OpenFiles(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) override;
+  std::filesystem::path Make(const ExtractorInput& input, const std::filesystem::path& work, Reporter& report,
+                             std::string& error) override;
+
+ private:
+  std::optional<std::string> given_program_;
+  int level_;
+  std::filesystem::path program_;  // found by CheckTools
+  std::vector<HeldFile> held_;     // from OpenFiles until Make
+};
+
+}  // namespace harwpack
