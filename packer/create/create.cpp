@@ -97,20 +97,20 @@ bool FolderHolds(const fs::path& folder, const fs::path& file) {
 /// created and written beside it.
 std::string CheckOutput(const CreateRequest& request) {
   const fs::path& output = request.package.output;
-  const std::string label = "output '" + PathToUtf8(output) + "'";
+  const auto label = [&output] { return "output '" + PathToUtf8(output) + "'"; };
   std::error_code ec;
-  if (fs::equivalent(output, request.package.stub, ec)) return label + " is the stub itself";
-  if (request.archive && fs::equivalent(output, *request.archive, ec)) return label + " is the archive itself";
-  if (fs::is_directory(output, ec)) return label + " is a directory";
+  if (fs::equivalent(output, request.package.stub, ec)) return label() + " is the stub itself";
+  if (request.archive && fs::equivalent(output, *request.archive, ec)) return label() + " is the archive itself";
+  if (fs::is_directory(output, ec)) return label() + " is a directory";
   // A package written into the folder would be packed by the next run.
   if (request.folder && FolderHolds(*request.folder, output)) {
-    return label + " is inside the folder to pack, '" + PathToUtf8(*request.folder) + "'; write it elsewhere";
+    return label() + " is inside the folder to pack, '" + PathToUtf8(*request.folder) + "'; write it elsewhere";
   }
   // A probe where the package's temporary file will go: a folder that is
   // missing, read-only or full shows now, not after the compression.
   StagedOutput probe(output, ".probe");
   const std::uint8_t byte = 0;
-  if (!probe.Write(&byte, 1) || !probe.Close()) return label + " cannot be written: " + probe.error();
+  if (!probe.Write(&byte, 1) || !probe.Close()) return label() + " cannot be written: " + probe.error();
   return "";
 }
 

@@ -134,18 +134,18 @@ bool SplitRelativePath(const std::u16string& path, std::vector<std::u16string>& 
 std::string CheckInputFolder(const fs::path& folder) {
   std::error_code ec;
   const fs::file_status status = fs::status(folder, ec);
-  const std::string label = "folder '" + PathToUtf8(folder) + "'";
-  if (status.type() == fs::file_type::not_found) return label + " does not exist";
-  if (ec) return label + " cannot be examined (" + ec.message() + ")";
-  if (!fs::is_directory(status)) return label + " is not a directory";
+  const auto label = [&folder] { return "folder '" + PathToUtf8(folder) + "'"; };
+  if (status.type() == fs::file_type::not_found) return label() + " does not exist";
+  if (ec) return label() + " cannot be examined (" + ec.message() + ")";
+  if (!fs::is_directory(status)) return label() + " is not a directory";
   return "";
 }
 
 std::string CheckFolderName(const std::u16string& name) {
-  const std::string label = "folder name " + Quoted(name);
-  if (name.empty()) return label + " is empty; the extractor would unpack into the current directory";
+  const auto label = [&name] { return "folder name " + Quoted(name); };
+  if (name.empty()) return label() + " is empty; the extractor would unpack into the current directory";
   const bool drive = name.size() >= 2 && name[1] == u':';
-  if (IsSeparator(name[0]) || drive) return label + " is absolute; it must be relative to the current directory";
+  if (IsSeparator(name[0]) || drive) return label() + " is absolute; it must be relative to the current directory";
   std::u16string part;
   for (std::size_t i = 0; i <= name.size(); ++i) {
     if (i < name.size() && !IsSeparator(name[i])) {
@@ -153,7 +153,7 @@ std::string CheckFolderName(const std::u16string& name) {
       continue;
     }
     const std::string problem = CheckComponent(part);
-    if (!problem.empty()) return label + " " + problem;
+    if (!problem.empty()) return label() + " " + problem;
     part.clear();
   }
   return "";
@@ -162,7 +162,7 @@ std::string CheckFolderName(const std::u16string& name) {
 void CheckSetupInFolder(const UpdaterSettings& settings, const fs::path& folder,
                         const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) {
   if (settings.no_execute_setup) return;
-  const std::string label = "setup program " + Quoted(settings.setup_path);
+  const auto label = [&settings] { return "setup program " + Quoted(settings.setup_path); };
   std::vector<std::u16string> setup;
   std::vector<std::u16string> unpacked;
   const bool relative = SplitRelativePath(settings.setup_path, setup);
@@ -170,11 +170,11 @@ void CheckSetupInFolder(const UpdaterSettings& settings, const fs::path& folder,
   bool inside = relative && setup.size() >= unpacked.size();
   for (std::size_t i = 0; inside && i < unpacked.size(); ++i) inside = SameName(setup[i], unpacked[i]);
   if (inside && setup.size() == unpacked.size()) {
-    messages.push_back({Severity::kError, label + " names the unpacked folder itself, not a program in it"});
+    messages.push_back({Severity::kError, label() + " names the unpacked folder itself, not a program in it"});
     return;
   }
   if (!inside) {
-    messages.push_back({Severity::kWarning, label + " lies outside the unpacked folder " +
+    messages.push_back({Severity::kWarning, label() + " lies outside the unpacked folder " +
                                                 Quoted(settings.folder_name) +
                                                 "; it must exist on the target machine"});
     return;
@@ -184,14 +184,14 @@ void CheckSetupInFolder(const UpdaterSettings& settings, const fs::path& folder,
   if (found == nullptr) {
     fs::path missing = folder;
     for (const std::u16string& part : below) missing /= PathFromUtf8(Utf16ToUtf8(part));
-    messages.push_back({Severity::kError, label + " is missing: the folder has no " + PathToUtf8(missing)});
+    messages.push_back({Severity::kError, label() + " is missing: the folder has no " + PathToUtf8(missing)});
   } else if (found->kind == EntryKind::kFolder) {  // a link or special entry has an error of its own
-    messages.push_back({Severity::kError, label + " is not a file in the folder: " + Shown(*found)});
+    messages.push_back({Severity::kError, label() + " is not a file in the folder: " + Shown(*found)});
   } else if (found->kind == EntryKind::kFile && IsProgramName(below.back())) {
     // Windows answers a broken program with a message box, and the hidden,
     // unattended run would wait for someone to close it.
     const std::string problem = ProgramImageProblem(found->path);
-    if (!problem.empty()) messages.push_back({Severity::kError, label + " " + problem});
+    if (!problem.empty()) messages.push_back({Severity::kError, label() + " " + problem});
   }
 }
 
@@ -250,19 +250,8 @@ void HoldFiles(const std::vector<FolderEntry>& entries, std::vector<HeldFile>& h
   }
 }
 
-namespace {
-
-/// True when one of `messages` is an error.
-bool HasError(const std::vector<CheckMessage>& messages) {
-  return std::any_of(messages.begin(), messages.end(),
-                     [](const CheckMessage& m) { return m.severity == Severity::kError; });
-}
-
-}  // namespace
-
-std::vector<CheckMessage> CheckFolder(const fs::path& folder, const UpdaterSettings& settings, FolderNeeds& needs,
-                                      std::vector<FolderEntry>& entries) {
-  std::vector<CheckMessage> messages;
+bool CheckFolder(const fs::path& folder, const UpdaterSettings& settings, std::vector<FolderEntry>& entries,
+                 std::vector<CheckMessage>& messages) {
   for (const std::string& problem : {CheckInputFolder(folder), CheckFolderName(settings.folder_name)}) {
     if (!problem.empty()) messages.push_back({Severity::kError, problem});
   }
@@ -270,14 +259,11 @@ std::vector<CheckMessage> CheckFolder(const fs::path& folder, const UpdaterSetti
     const std::string error = ListFolder(folder, entries);
     if (!error.empty()) messages.push_back({Severity::kError, error});
   }
-  if (!messages.empty()) return messages;
+  if (!messages.empty()) return false;
   CheckFolderContents(folder, entries, messages);
   CheckSetupInFolder(settings, folder, entries, messages);
   CheckUnpackedPaths(settings.folder_name, entries, messages);
-  needs.CheckLimits(folder, entries, messages);
-  if (HasError(messages)) return messages;
-  needs.OpenFiles(entries, messages);  // only now: it opens every file
-  return messages;
+  return true;
 }
 
 }  // namespace harwpack

@@ -64,23 +64,11 @@ void CheckFilesReadable(const std::vector<FolderEntry>& entries, std::vector<Che
 void HoldFiles(const std::vector<FolderEntry>& entries, std::vector<HeldFile>& held,
                std::vector<CheckMessage>& messages);
 
-/// What the chosen self-extractor adds to the checks of the folder it packs.
-class FolderNeeds {
- public:
-  virtual ~FolderNeeds() = default;
-  /// Appends an error for what the self-extractor's own limits refuse in the listing of `folder`.
-  virtual void CheckLimits(const std::filesystem::path& folder, const std::vector<FolderEntry>& entries,
-                           std::vector<CheckMessage>& messages) const = 0;
-  /// Opens the listed files as the self-extractor will read them, appending an error for each that cannot be.
-  virtual void OpenFiles(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) = 0;
-};
-
 /// Lists `folder` once into `entries` and checks it: its name and
-/// `settings`' folder name, then its contents, the setup program, the
-/// unpacked paths and `needs`' limits, and only then (it opens every file)
-/// `needs`' opening of the files. Returns the messages, up to the first
-/// stage that found an error.
-std::vector<CheckMessage> CheckFolder(const std::filesystem::path& folder, const UpdaterSettings& settings,
-                                      FolderNeeds& needs, std::vector<FolderEntry>& entries);
+/// `settings`' folder name, then its contents, the setup program and the
+/// unpacked paths, appending what it finds to `messages`. False when the
+/// folder was not listed (then nothing else can be checked).
+bool CheckFolder(const std::filesystem::path& folder, const UpdaterSettings& settings,
+                 std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages);
 
 }  // namespace harwpack

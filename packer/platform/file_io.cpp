@@ -33,10 +33,11 @@ std::string RandomSuffix() {
   return suffix;
 }
 
-/// A name unlikely to collide with a concurrent packer writing beside the same target.
+/// A name unlikely to collide with a concurrent packer writing beside the same
+/// target. The added text is ASCII, which every code page spells alike.
 fs::path TempNameBeside(const fs::path& target, const std::string& suffix) {
   fs::path temp = target;
-  temp += PathFromUtf8("." + RandomSuffix() + suffix);
+  temp += "." + RandomSuffix() + suffix;
   return temp;
 }
 
@@ -120,7 +121,7 @@ TempDirectory::TempDirectory() {
     return;
   }
   for (int attempt = 0; attempt < 10; ++attempt) {
-    const fs::path candidate = base / PathFromUtf8("harwpack-" + RandomSuffix());
+    const fs::path candidate = base / ("harwpack-" + RandomSuffix());  // ASCII, alike in every code page
     if (fs::create_directory(candidate, ec)) {
       path_ = candidate;
       return;

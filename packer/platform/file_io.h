@@ -56,7 +56,7 @@ class InputFile {
 /// so a failed write never leaves a partial file under the target name.
 class StagedOutput {
  public:
-  /// Creates the temporary file `<target>.<random><suffix>`; on failure error() holds the reason.
+  /// Creates the temporary file `<target>.<random><suffix>` (`suffix` in ASCII); on failure error() holds the reason.
   explicit StagedOutput(const std::filesystem::path& target, const std::string& suffix = ".partial");
   ~StagedOutput();
   StagedOutput(const StagedOutput&) = delete;

@@ -68,11 +68,11 @@ void AddMessage(ParameterReport& report, Severity severity, std::string text) {
 /// Applies the value option at `index`; returns false when the program would stop there.
 bool ApplyValue(const ValueOption& option, std::size_t index, ParameterReport& report) {
   std::vector<Token>& tokens = report.tokens;
-  const std::string name = Utf16ToUtf8(option.name);
+  const auto name = [&option] { return Utf16ToUtf8(option.name); };
   if (index + 1 >= tokens.size()) {
     AddMessage(report, Severity::kError,
-               name + " at token " + std::to_string(index + 1) +
-                   " has no value; the program stops with \"Error: Parameter " + name +
+               name() + " at token " + std::to_string(index + 1) +
+                   " has no value; the program stops with \"Error: Parameter " + name() +
                    " <NOT-FOUND>\"");
     return false;
   }
@@ -81,7 +81,7 @@ bool ApplyValue(const ValueOption& option, std::size_t index, ParameterReport& r
   value.option = option.name;
   if (value.text.size() > option.max_units) {
     AddMessage(report, Severity::kError,
-               name + " value at token " + std::to_string(index + 2) + " is " +
+               name() + " value at token " + std::to_string(index + 2) + " is " +
                    std::to_string(value.text.size()) + " UTF-16 units long; at most " +
                    std::to_string(option.max_units) + " fit");
     return false;

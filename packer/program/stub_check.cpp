@@ -55,19 +55,19 @@ const std::array<std::uint8_t, kHeldMarkerSize>& HeldMarkerBytes() {
 std::string CheckStub(const fs::path& stub, Edition* edition) {
   InputFile file(stub, "stub");
   if (!file.ok()) return file.error();
-  const std::string label = "stub '" + PathToUtf8(stub) + "' ";
+  const auto label = [&stub] { return "stub '" + PathToUtf8(stub) + "' "; };
   std::vector<std::uint8_t> headers;
   if (!file.ReadHead(kPeHeaderProbe, headers)) return file.error();
   const std::string problem = CheckConsoleProgram(headers.data(), headers.size(), file.size(), edition);
-  if (!problem.empty()) return label + problem;
+  if (!problem.empty()) return label() + problem;
   StubScan scan;
   const std::string error = Scan(file, scan);
   if (!error.empty()) return error;
   if (scan.container) {
-    return label + "already carries a container (marker at byte " + std::to_string(*scan.container) +
+    return label() + "already carries a container (marker at byte " + std::to_string(*scan.container) +
            "); pack the bare program instead";
   }
-  if (!scan.held_marker) return label + "is not the HarwUpdater program: it does not hold the program's marker text";
+  if (!scan.held_marker) return label() + "is not the HarwUpdater program: it does not hold the program's marker text";
   return "";
 }
 

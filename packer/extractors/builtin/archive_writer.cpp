@@ -157,7 +157,7 @@ std::string PackFile(const ArchiveJob& job, const Planned& file, ZSTD_CCtx* cont
                      std::vector<std::uint8_t>& frame_start, harwarchive::Entry& entry, std::uint64_t& done,
                      const ArchiveProgress& progress) {
   HeldFile& held = (*job.files)[file.listed];
-  const std::string shown = "'" + PathToUtf8(job.entries[file.listed].relative) + "'";
+  const auto shown = [&] { return "'" + PathToUtf8(job.entries[file.listed].relative) + "'"; };
   std::vector<std::uint8_t> input(kReadSize);
   std::vector<std::uint8_t> buffer(ZSTD_CStreamOutSize());
   harwarchive::RunningChecksum checksum;
@@ -166,7 +166,7 @@ std::string PackFile(const ArchiveJob& job, const Planned& file, ZSTD_CCtx* cont
     if (InterruptSignal() != 0) return InterruptError();
     std::size_t got = 0;
     const std::string error = held.Read(input.data(), input.size(), got);
-    if (!error.empty()) return shown + " cannot be read" + error;
+    if (!error.empty()) return shown() + " cannot be read" + error;
     if (got == 0) break;
     read += got;
     if (read > entry.size) break;
@@ -178,7 +178,7 @@ std::string PackFile(const ArchiveJob& job, const Planned& file, ZSTD_CCtx* cont
     if (progress) progress(done);
   }
   if (read != entry.size) {
-    return shown + " changed while it was packed (" + std::to_string(entry.size) + " bytes when checked, " +
+    return shown() + " changed while it was packed (" + std::to_string(entry.size) + " bytes when checked, " +
            (read > entry.size ? "more" : std::to_string(read)) + " now)";
   }
   held.Close();
@@ -227,22 +227,22 @@ std::string CheckExtractorProgram(const fs::path& program, Edition edition) {
   InputFile file(program, "extractor program");
   std::vector<std::uint8_t> head;
   if (!file.ok() || !file.ReadHead(harwarchive::kImageHeadSize, head)) return file.error();
-  const std::string label = "extractor program '" + PathToUtf8(program) + "' ";
+  const auto label = [&program] { return "extractor program '" + PathToUtf8(program) + "' "; };
   Edition found = Edition::kX86;
   const std::string problem = CheckConsoleProgram(head.data(), head.size(), file.size(), &found);
-  if (!problem.empty()) return label + problem;
-  if (found != edition) return label + "is the " + EditionName(found) + " edition, not the " + EditionName(edition) + " one";
+  if (!problem.empty()) return label() + problem;
+  if (found != edition) return label() + "is the " + EditionName(found) + " edition, not the " + EditionName(edition) + " one";
   harwarchive::Placement placement;
   harwarchive::Problem located;
   if (!harwarchive::LocateArchive(head.data(), head.size(), file.size(), placement, located)) {
-    return label + "cannot be read as an image: " + located.message;
+    return label() + "cannot be read as an image: " + located.message;
   }
-  if (placement.available != 0) return label + "already carries data behind its image; use the bare extractor";
+  if (placement.available != 0) return label() + "already carries data behind its image; use the bare extractor";
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(file.size()));
   if (!file.ReadExact(bytes.data(), bytes.size(), "its image")) return file.error();
   const std::string identity(kExtractorIdentity);
   if (std::search(bytes.begin(), bytes.end(), identity.begin(), identity.end()) == bytes.end()) {
-    return label + "is not HarwExtract.exe, the project's extractor";
+    return label() + "is not HarwExtract.exe, the project's extractor";
   }
   return "";
 }

@@ -32,14 +32,10 @@ std::string BuiltinExtractor::CheckTools(const PackageSpec& package, Edition edi
   return CheckExtractorProgram(program_, edition);
 }
 
-void BuiltinExtractor::OpenFiles(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) {
-  HoldFiles(entries, held_, messages);
-}
-
 fs::path BuiltinExtractor::Make(const ExtractorInput& input, const fs::path& work, Reporter& report,
                                 std::string& error) {
   const FolderTotals totals = CountFiles(entries());
-  ArchiveJob job{std::move(entries()), &held_, input.settings.folder_name, input.source_date_epoch, level_, 0};
+  ArchiveJob job{std::move(entries()), &held(), input.settings.folder_name, input.source_date_epoch, level_, 0};
   report.Line("compressing " + Counted(totals.files, "file") + " (" + Megabytes(totals.bytes) + ") with zstd " +
               ZstdVersion() + " at level " + std::to_string(level_) + " for the " + EditionName(input.edition) +
               " extractor");

@@ -9,23 +9,19 @@
 #include <vector>
 
 #include "packer/extractors/builtin/archive_writer.h"
-#include "packer/extractors/folder_extractor.h"
+#include "packer/extractors/extractor.h"
 
 namespace harwpack {
 
-/// The builtin self-extractor of a folder.
+/// The builtin self-extractor of a folder; its files are held open from
+/// the check, and its archive's table limits are checked while it is written.
 class BuiltinExtractor : public FolderExtractor {
  public:
   /// Packs `folder` at zstd `level` on `program` (--extractor-program, UTF-8), else on the installed one.
   BuiltinExtractor(std::filesystem::path folder, std::optional<std::string> program, int level)
-      : FolderExtractor(std::move(folder)), given_program_(std::move(program)), level_(level) {}
+      : FolderExtractor(std::move(folder), true), given_program_(std::move(program)), level_(level) {}
   /// Finds the extractor program for the stub's edition and checks it.
   std::string CheckTools(const PackageSpec& package, Edition edition) override;
-  /// The archive's table limits are checked while it is written.
-  void CheckLimits(const std::filesystem::path&, const std::vector<FolderEntry>&,
-                   std::vector<CheckMessage>&) const override {}
-  /// Holds every file open until it is packed.
-  void OpenFiles(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) override;
   std::filesystem::path Make(const ExtractorInput& input, const std::filesystem::path& work, Reporter& report,
                              std::string& error) override;
 
@@ -33,7 +29,6 @@ class BuiltinExtractor : public FolderExtractor {
   std::optional<std::string> given_program_;
   int level_;
   std::filesystem::path program_;  // found by CheckTools
-  std::vector<HeldFile> held_;     // from OpenFiles until Make
 };
 
 }  // namespace harwpack

@@ -24,13 +24,8 @@ std::string Compile(const ExtractorJob& job, const CompileTotals& totals, const 
 
 }  // namespace
 
-void NsisExtractor::CheckLimits(const fs::path& folder, const std::vector<FolderEntry>& entries,
-                                std::vector<CheckMessage>& messages) const {
-  CheckFolderSize(folder, entries, messages);
-}
-
-void NsisExtractor::OpenFiles(const std::vector<FolderEntry>& entries, std::vector<CheckMessage>& messages) {
-  CheckFilesReadable(entries, messages);
+void NsisExtractor::CheckLimits(std::vector<CheckMessage>& messages) {
+  CheckFolderSize(folder(), entries(), messages);
 }
 
 fs::path NsisExtractor::Make(const ExtractorInput& input, const fs::path& work, Reporter& report,

@@ -1,4 +1,4 @@
-#include "packer/extractors/folder_extractor.h"
+#include "packer/extractors/extractor.h"
 
 #include <algorithm>
 #include <system_error>
@@ -17,7 +17,19 @@ std::string Seconds(std::chrono::steady_clock::duration elapsed) {
 }  // namespace
 
 std::vector<CheckMessage> FolderExtractor::CheckInput(const ExtractorInput& input) {
-  return CheckFolder(folder_, input.settings, *this, entries_);
+  std::vector<CheckMessage> messages;
+  if (!CheckFolder(folder_, input.settings, entries_, messages)) return messages;
+  CheckLimits(messages);
+  const bool refused = std::any_of(messages.begin(), messages.end(),
+                                   [](const CheckMessage& m) { return m.severity == Severity::kError; });
+  if (refused) return messages;
+  // Only now, when nothing else refuses the folder: it opens every file.
+  if (hold_files_) {
+    HoldFiles(entries_, held_, messages);
+  } else {
+    CheckFilesReadable(entries_, messages);
+  }
+  return messages;
 }
 
 std::string FolderExtractor::CheckedLine() const {
