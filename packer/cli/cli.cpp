@@ -30,6 +30,12 @@ struct CommandLine {
     if (it == values.end()) return std::nullopt;
     return it->second;
   }
+  /// The value of a path option, made a path here once, as given.
+  std::optional<std::filesystem::path> PathValue(const std::string& option) const {
+    const auto it = values.find(option);
+    if (it == values.end()) return std::nullopt;
+    return PathFromUtf8(it->second);
+  }
 };
 
 /// Which options a command accepts.
@@ -269,16 +275,16 @@ int RunCreateCommand(const CommandLine& line, bool out_is_terminal, std::ostream
   const std::string epoch = ParseSourceDateEpoch(std::getenv(kSourceDateEpoch), request.source_date_epoch);
   if (!epoch.empty()) return Fail(err, epoch);
   if (!line.Value("--stub")) request.edition = *ParseEdition(line.Value("--arch").value_or("x86"));
-  const ProgramLookup stub = ChooseStub(line.Value("--stub"), request.edition.value_or(Edition::kX86));
+  const ProgramLookup stub = ChooseStub(line.PathValue("--stub"), request.edition.value_or(Edition::kX86));
   if (!stub.error.empty()) return Fail(err, stub.error);
   request.package.stub = stub.path;
   request.package.output = PathFromUtf8(*line.Value("--out"));
   request.package.parameters = line.Value("--params");
-  if (line.Value("--folder")) request.folder = PathFromUtf8(*line.Value("--folder"));
-  if (line.Value("--archive")) request.archive = PathFromUtf8(*line.Value("--archive"));
+  request.folder = line.PathValue("--folder");
+  request.archive = line.PathValue("--archive");
   request.extractor = *ChosenExtractor(line);
   request.level = std::stoi(line.Value("--level").value_or(std::to_string(kDefaultLevel)));
-  request.extractor_program = line.Value("--extractor-program");
+  request.extractor_program = line.PathValue("--extractor-program");
   request.makensis = PathFromUtf8(line.Value("--makensis").value_or("makensis"));
   request.compression = *ParseCompression(line.Value("--compression").value_or("lzma"));
   request.output = line.switches.count("--quiet")   ? OutputMode::kQuiet

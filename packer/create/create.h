@@ -30,7 +30,7 @@ struct CreateRequest {
   std::filesystem::path makensis = "makensis";     ///< the NSIS compiler for a folder build
   ExtractorKind extractor = ExtractorKind::kBuiltin;  ///< what makes a folder's self-extractor
   int level = kDefaultLevel;                       ///< the builtin archive's zstd level
-  std::optional<std::string> extractor_program;    ///< --extractor-program (UTF-8); else the installed one
+  std::optional<std::filesystem::path> extractor_program;  ///< --extractor-program; else the installed one
   Compression compression = Compression::kLzma;    ///< how NSIS packs the contents
   std::optional<SignRequest> sign;                 ///< sign the extractor, then the package
   std::optional<std::uint64_t> source_date_epoch;  ///< file times newer than this are stored as it

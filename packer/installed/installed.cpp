@@ -77,9 +77,9 @@ namespace {
 /// `given`, else `first` when it is a file, else the file `file_name` of
 /// `edition` installed with harwpack; `option` is the option that would have
 /// named it, for the error, which names every place looked at.
-ProgramLookup ChooseInstalled(const std::optional<std::string>& given, Edition edition, const char* file_name,
+ProgramLookup ChooseInstalled(const std::optional<fs::path>& given, Edition edition, const char* file_name,
                               const char* option, const fs::path& first = {}) {
-  if (given) return {PathFromUtf8(*given), ""};
+  if (given) return {*given, ""};
   std::error_code ec;
   if (!first.empty() && fs::is_regular_file(first, ec)) return {first, ""};
   const std::string program = std::string(file_name) + " (" + EditionName(edition) + ")";
@@ -98,11 +98,11 @@ ProgramLookup ChooseInstalled(const std::optional<std::string>& given, Edition e
 
 }  // namespace
 
-ProgramLookup ChooseStub(const std::optional<std::string>& given, Edition edition) {
+ProgramLookup ChooseStub(const std::optional<fs::path>& given, Edition edition) {
   return ChooseInstalled(given, edition, kProgramFileName, "--stub");
 }
 
-ProgramLookup ChooseExtractorProgram(const std::optional<std::string>& given, const fs::path& stub,
+ProgramLookup ChooseExtractorProgram(const std::optional<fs::path>& given, const fs::path& stub,
                                      Edition edition) {
   const fs::path beside = (stub.parent_path() / kExtractorFileName).lexically_normal();
   return ChooseInstalled(given, edition, kExtractorFileName, "--extractor-program", beside);

@@ -40,12 +40,12 @@ ProgramLookup FindProgramBeside(const std::filesystem::path& own_file, Edition e
 /// The builtin self-extractor's program for a package of `edition`: `given`
 /// (--extractor-program) when present, else the one beside `stub` (a build
 /// tree's bin folder holds both), else the one installed with the running harwpack.
-ProgramLookup ChooseExtractorProgram(const std::optional<std::string>& given, const std::filesystem::path& stub,
+ProgramLookup ChooseExtractorProgram(const std::optional<std::filesystem::path>& given, const std::filesystem::path& stub,
                                      Edition edition);
 
 /// The stub for create: `given` (--stub) when present, else the program of
 /// `edition` installed with the running harwpack.
-ProgramLookup ChooseStub(const std::optional<std::string>& given, Edition edition);
+ProgramLookup ChooseStub(const std::optional<std::filesystem::path>& given, Edition edition);
 
 /// harwpack's own version.
 std::string PackerVersion();

@@ -17,8 +17,8 @@ namespace harwpack {
 /// the check, and its archive's table limits are checked while it is written.
 class BuiltinExtractor : public FolderExtractor {
  public:
-  /// Packs `folder` at zstd `level` on `program` (--extractor-program, UTF-8), else on the installed one.
-  BuiltinExtractor(std::filesystem::path folder, std::optional<std::string> program, int level)
+  /// Packs `folder` at zstd `level` on `program` (--extractor-program), else on the installed one.
+  BuiltinExtractor(std::filesystem::path folder, std::optional<std::filesystem::path> program, int level)
       : FolderExtractor(std::move(folder), true), given_program_(std::move(program)), level_(level) {}
   /// Finds the extractor program for the stub's edition and checks it.
   std::string CheckTools(const PackageSpec& package, Edition edition) override;
@@ -26,7 +26,7 @@ class BuiltinExtractor : public FolderExtractor {
                              std::string& error) override;
 
  private:
-  std::optional<std::string> given_program_;
+  std::optional<std::filesystem::path> given_program_;
   int level_;
   std::filesystem::path program_;  // found by CheckTools
 };
