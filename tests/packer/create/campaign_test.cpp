@@ -624,11 +624,28 @@ std::vector<Case> Cases() {
          b.drop_user = true;
        },
        1, "'secret.bin' cannot be opened for reading (Permission denied)", 1, false, false},
+      // Files are opened only when nothing else refuses the folder: one error, not two.
+      {"unreadable_file_beside_a_link", 0,
+       [](Bench& b) {
+         WriteText(b.folder / "secret.bin", "x");
+         fs::permissions(b.folder / "secret.bin", fs::perms::none);
+         Link(b.folder / "Copy.exe", "Setup.exe");
+         b.drop_user = true;
+       },
+       1, "'Copy.exe' is a symbolic link to 'Setup.exe'", 1, false, false},
       // 2 GiB and the setup program of 1,024 bytes.
       {"folder_past_nsis_limit", 0, [](Bench& b) { Sparse(b.folder / "big.bin", off_t{1} << 31); }, 1,
        "holds 2147484672 bytes in 2 files (2147484680 with NSIS's own 4 bytes a file); an NSIS self-extractor holds "
        "at most 2147483647",
        1, false, false, kNsisOnly},
+      {"unreadable_file_past_nsis_limit", 0,
+       [](Bench& b) {
+         Sparse(b.folder / "big.bin", off_t{1} << 31);
+         WriteText(b.folder / "secret.bin", "x");
+         fs::permissions(b.folder / "secret.bin", fs::perms::none);
+         b.drop_user = true;
+       },
+       1, "an NSIS self-extractor holds at most 2147483647", 1, false, false, kNsisOnly},
       {"archive_past_package_limit", 0,
        [](Bench& b) {
          Sparse(b.work / "big.exe", 4294967000);
