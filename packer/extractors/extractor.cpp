@@ -19,6 +19,7 @@ std::string Seconds(std::chrono::steady_clock::duration elapsed) {
 std::vector<CheckMessage> FolderExtractor::CheckInput(const ExtractorInput& input) {
   std::vector<CheckMessage> messages;
   if (!CheckFolder(folder_, input.settings, entries_, messages)) return messages;
+  totals_ = CountFiles(entries_);
   CheckLimits(messages);
   const bool refused = std::any_of(messages.begin(), messages.end(),
                                    [](const CheckMessage& m) { return m.severity == Severity::kError; });
@@ -33,12 +34,11 @@ std::vector<CheckMessage> FolderExtractor::CheckInput(const ExtractorInput& inpu
 }
 
 std::string FolderExtractor::CheckedLine() const {
-  const FolderTotals totals = CountFiles(entries_);
   const auto folders = std::count_if(entries_.begin(), entries_.end(),
                                      [](const FolderEntry& entry) { return entry.kind == EntryKind::kFolder; });
-  return "checked " + PathToUtf8(folder_) + ": " + Counted(totals.files, "file") + ", " +
-         Counted(static_cast<std::uint64_t>(folders), "folder") + ", " + std::to_string(totals.bytes) + " bytes (" +
-         Megabytes(totals.bytes) + ")";
+  return "checked " + PathToUtf8(folder_) + ": " + Counted(totals_.files, "file") + ", " +
+         Counted(static_cast<std::uint64_t>(folders), "folder") + ", " + std::to_string(totals_.bytes) + " bytes (" +
+         Megabytes(totals_.bytes) + ")";
 }
 
 void FolderExtractor::ReportMade(const ExtractorInput& input, std::size_t clamped, const fs::path& extractor,

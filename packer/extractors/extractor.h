@@ -61,6 +61,8 @@ class FolderExtractor : public SelfExtractor {
   const std::filesystem::path& folder() const { return folder_; }
   /// Its listing, made by CheckInput; the self-extractor is built from exactly this listing.
   std::vector<FolderEntry>& entries() { return entries_; }
+  /// The listing's files and their bytes, counted by CheckInput.
+  const FolderTotals& totals() const { return totals_; }
   /// The files held open from the check (at their entries' indices), when asked for.
   std::vector<HeldFile>& held() { return held_; }
   /// Reports the lines after the making: the clamped file times (when a
@@ -74,6 +76,7 @@ class FolderExtractor : public SelfExtractor {
   std::filesystem::path folder_;
   bool hold_files_;
   std::vector<FolderEntry> entries_;
+  FolderTotals totals_;
   std::vector<HeldFile> held_;
 };
 

@@ -34,15 +34,15 @@ std::string BuiltinExtractor::CheckTools(const PackageSpec& package, Edition edi
 
 fs::path BuiltinExtractor::Make(const ExtractorInput& input, const fs::path& work, Reporter& report,
                                 std::string& error) {
-  const FolderTotals totals = CountFiles(entries());
+  const FolderTotals& counted = totals();
   ArchiveJob job{std::move(entries()), &held(), input.settings.folder_name, input.source_date_epoch, level_, 0};
-  report.Line("compressing " + Counted(totals.files, "file") + " (" + Megabytes(totals.bytes) + ") with zstd " +
+  report.Line("compressing " + Counted(counted.files, "file") + " (" + Megabytes(counted.bytes) + ") with zstd " +
               ZstdVersion() + " at level " + std::to_string(level_) + " for the " + EditionName(input.edition) +
               " extractor");
   const auto start = std::chrono::steady_clock::now();
   ArchiveProgress progress;
   if (report.mode() == OutputMode::kTerminal) {
-    progress = [&](std::uint64_t done) { report.Live(ArchiveLiveText(done, totals.bytes, start)); };
+    progress = [&](std::uint64_t done) { report.Live(ArchiveLiveText(done, counted.bytes, start)); };
   }
   const fs::path extractor = work / kExtractorName;
   ArchiveResult result;
@@ -50,7 +50,7 @@ fs::path BuiltinExtractor::Make(const ExtractorInput& input, const fs::path& wor
   report.EndLive();
   if (!error.empty()) return {};
   report.Line("built the self-extractor on " + PathToUtf8(program_));
-  ReportMade(input, result.clamped, extractor, totals.bytes, "; decoder window " + WindowSize(result.window_log),
+  ReportMade(input, result.clamped, extractor, counted.bytes, "; decoder window " + WindowSize(result.window_log),
              start, report);
   return extractor;
 }

@@ -30,19 +30,18 @@ void NsisExtractor::CheckLimits(std::vector<CheckMessage>& messages) {
 
 fs::path NsisExtractor::Make(const ExtractorInput& input, const fs::path& work, Reporter& report,
                              std::string& error) {
-  const FolderTotals counted = CountFiles(entries());
-  const CompileTotals totals{counted.files, counted.bytes, compression_};
+  const CompileTotals counted{totals().files, totals().bytes, compression_};
   ExtractorJob job{std::move(entries()), input.settings.folder_name, makensis_, input.source_date_epoch,
                    compression_, input.edition};
   std::string version;
   std::size_t clamped = 0;
   const auto start = std::chrono::steady_clock::now();
   error = ProbeMakensis(job.makensis, work, version);
-  if (error.empty()) error = Compile(job, totals, version, work, clamped, report);
+  if (error.empty()) error = Compile(job, counted, version, work, clamped, report);
   if (!error.empty()) return {};
   report.Line("compiled the self-extractor with NSIS " + version);
   const fs::path extractor = work / kExtractorName;
-  ReportMade(input, clamped, extractor, totals.bytes, "", start, report);
+  ReportMade(input, clamped, extractor, counted.bytes, "", start, report);
   return extractor;
 }
 
