@@ -2,7 +2,7 @@
 #   bin/harwpack, share/harwupdater/HarwUpdater.exe and HarwExtract.exe (the
 #   x86 edition), share/harwupdater/x64/ the same of the x64 edition, the man
 #   page and the README under share/. harwpack finds the programs at
-#   ../share/harwupdater from its own folder (packer/install_paths.cpp), so
+#   ../share/harwupdater from its own folder (packer/installed/installed.cpp), so
 #   these stay fixed.
 # On Windows (the zips): harwpack.exe, HarwUpdater.exe and HarwExtract.exe
 # (x86) and README.md side by side, the x64 edition's in x64/ below them.

@@ -3,9 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/cli.h"
-#include "packer/interrupt.h"
-#include "packer/progress.h"
+#include "packer/cli/cli.h"
+#include "packer/platform/platform.h"
 
 namespace {
 
@@ -30,7 +29,6 @@ int Run(const std::vector<std::string>& args) {
 #include <windows.h>
 #include <shellapi.h>
 
-#include "packer/text.h"
 
 namespace {
 

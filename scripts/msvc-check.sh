@@ -102,7 +102,7 @@ for edition in x86 x64; do
 done
 
 # --- 1. Every file of the program and the packer --------------------------
-# All but packer/sha256_openssl.cpp, the libcrypto half of the packer's
+# All but packer/platform/sha256_openssl.cpp, the libcrypto half of the packer's
 # SHA-256 that only builds outside Windows (Windows builds take BCrypt's).
 # The definitions their targets give them (src/CMakeLists.txt, packer/CMakeLists.txt).
 program_flags=(-I "$root/src" -DUNICODE -D_UNICODE -D_CRT_SECURE_NO_WARNINGS)

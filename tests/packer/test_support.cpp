@@ -7,9 +7,9 @@
 #include <random>
 
 #include "archive/decode.h"
-#include "packer/inspect.h"
-#include "packer/process.h"
-#include "packer/text.h"
+#include "packer/inspect/inspect.h"
+#include "packer/platform/process.h"
+#include "packer/platform/text.h"
 
 #ifdef _WIN32
 #include <windows.h>

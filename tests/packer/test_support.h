@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/pe.h"
+#include "packer/image/pe.h"
 
 namespace harwpack_test {
 

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "packer/container.h"
+#include "packer/container/writer.h"
 #include "support/paths.h"
 #include "support/text.h"
 
