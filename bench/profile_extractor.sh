@@ -53,26 +53,30 @@ server_usage() {
 
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# One run of SIDE (an extractor's path, or copy) under perf stat; prints one line.
-run_once() {
-  local side=$1 extractor=$1 stat=$scratch/stat.txt start end server_before server_after
+# Sets `command` to what one run of SIDE (an extractor's path, or copy)
+# starts, in a fresh, empty folder $scratch/run.
+prepare_run() {
   rm -rf "$scratch/run"
   mkdir -p "$scratch/run"
+  command=("$loader" "$1")
+  if [ "$1" = copy ]; then
+    command=("$loader" "$baseline" "$(windows_path "$folder")" "$(windows_path "$scratch/run/copy")" Setup.exe)
+  fi
+}
+
+# One run of SIDE (an extractor's path, or copy) under perf stat; prints one line.
+run_once() {
+  local side=$1 stat=$scratch/stat.txt start end server_before server_after
+  prepare_run "$side"
   server_before=$(server_usage)
   start=$EPOCHREALTIME
+  (cd "$scratch/run" && perf stat -x, -o "$stat" -e task-clock,page-faults,context-switches \
+    "${command[@]}" >"$scratch/out.txt" 2>&1)
+  end=$EPOCHREALTIME
+  server_after=$(server_usage)
   if [ "$side" != copy ]; then
-    side=$(basename "$extractor" .exe)
-    (cd "$scratch/run" && perf stat -x, -o "$stat" -e task-clock,page-faults,context-switches \
-      "$loader" "$extractor" >"$scratch/out.txt" 2>&1)
-    end=$EPOCHREALTIME
-    server_after=$(server_usage)
     diff -rq "$folder" "$scratch/run/Disk1" >/dev/null || { echo "the extractor's folder differs" >&2; exit 1; }
-  else
-    (cd "$scratch/run" && perf stat -x, -o "$stat" -e task-clock,page-faults,context-switches \
-      "$loader" "$baseline" "$(windows_path "$folder")" "$(windows_path "$scratch/run/copy")" Setup.exe \
-      >"$scratch/out.txt" 2>&1)
-    end=$EPOCHREALTIME
-    server_after=$(server_usage)
+    side=$(basename "$side" .exe)
   fi
   awk -F, -v side="$side" -v wall="$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')" \
     -v load="$(cut -d' ' -f1 /proc/loadavg)" -v before="$server_before" -v after="$server_after" '
@@ -85,14 +89,11 @@ run_once() {
 # strace's counts for one run of SIDE (an extractor's path, or copy), the wineserver's included.
 trace_once() {
   local side=$1
-  rm -rf "$scratch/run"
-  mkdir -p "$scratch/run"
-  local args=("$loader" "$side")
-  [ "$side" = copy ] && args=("$loader" "$baseline" "$(windows_path "$folder")" "$(windows_path "$scratch/run/copy")" Setup.exe)
+  prepare_run "$side"
   strace -c -f -o "$scratch/server.txt" -p "$server" &
   local tracer=$!
   sleep 0.5
-  (cd "$scratch/run" && strace -c -f -o "$scratch/client.txt" "${args[@]}" >/dev/null 2>&1)
+  (cd "$scratch/run" && strace -c -f -o "$scratch/client.txt" "${command[@]}" >/dev/null 2>&1)
   kill -INT "$tracer"
   wait "$tracer" || true
   echo "== $side: the process tree's calls (strace -c -f; times inflated, counts exact)"
@@ -106,13 +107,10 @@ trace_once() {
 # count includes the prefix's own services starting, the same for each side.
 count_requests() {
   local side=$1
-  rm -rf "$scratch/run"
-  mkdir -p "$scratch/run"
-  local args=("$loader" "$side")
-  [ "$side" = copy ] && args=("$loader" "$baseline" "$(windows_path "$folder")" "$(windows_path "$scratch/run/copy")" Setup.exe)
+  prepare_run "$side"
   /usr/lib/wine/wineserver -k 2>/dev/null || true
   /usr/lib/wine/wineserver -w
-  (cd "$scratch/run" && WINEDEBUG=+server "${args[@]}" >/dev/null 2>"$scratch/requests.txt")
+  (cd "$scratch/run" && WINEDEBUG=+server "${command[@]}" >/dev/null 2>"$scratch/requests.txt")
   /usr/lib/wine/wineserver -w
   echo "== $side: wineserver requests, $(grep -cE '^[0-9a-f]+: [a-z_]+\( ' "$scratch/requests.txt") in all; the most frequent"
   grep -oE '^[0-9a-f]+: [a-z_]+\( ' "$scratch/requests.txt" | awk '{ print $2 }' | sort | uniq -c | sort -rn | head -n 15
