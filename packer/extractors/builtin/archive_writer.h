@@ -27,6 +27,19 @@ inline constexpr int kDefaultLevel = 20;
 /// one up, and each thread holds its own match tables (hundreds of MiB at the
 /// high levels).
 inline constexpr unsigned kMaxThreads = 4;
+/// The window the archive is compressed with: 2^26 bytes. The extractor's
+/// decoder touches every page of its window once, at several microseconds a
+/// page in a virtual machine; half of 2^27 took a fifth of its processor
+/// time off on the bench's folder (extractor/FORMAT.md).
+inline constexpr unsigned kWindowLog = 26;
+/// From the default level up, zstd's match tree covers at least as many
+/// positions as 2^kChainLog allows: at level 20 and window 2^26 this packed
+/// the bench's folder as small as 2^27 did with the level's own 2^25.
+inline constexpr unsigned kChainLog = 26;
+/// The content each compression job takes: fixed, since zstd's output
+/// depends on it (not on the number of threads); two jobs for the bench's
+/// folder, so that two cores share the work.
+inline constexpr int kJobSize = 128 << 20;
 
 /// What the archive holds and how it is compressed.
 struct ArchiveJob {

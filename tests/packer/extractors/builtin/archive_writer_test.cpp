@@ -90,4 +90,34 @@ TEST(ArchiveWriterTest, PacksWhatWasCheckedOrFailsLeavingNothing) {
   }
 }
 
+TEST(ArchiveWriterTest, CompressesWithItsOwnWindowBelowTheExtractorsLargest) {
+  namespace fs = std::filesystem;
+  constexpr std::uint64_t kWindow = std::uint64_t{1} << harwpack::kWindowLog;
+  static_assert(harwpack::kWindowLog < harwarchive::kMaxWindowLog, "a content past the window must show it");
+  struct Case {
+    std::uint64_t size;
+    std::uint32_t window_log;  // what the archive names
+  };
+  // Up to the window, zstd's window is the content itself; one byte past it
+  // the window stays at harwpack's, where the extractor's largest would take the content whole.
+  const Case cases[] = {{1000, 10}, {kWindow, harwpack::kWindowLog}, {kWindow + 1, harwpack::kWindowLog}};
+  for (const Case& c : cases) {
+    harwpack_test::ScratchDir dir;
+    fs::create_directories(dir / "inst");
+    harwpack_test::WriteBytes(dir / "inst" / "a.bin", harwpack_test::Pattern(static_cast<std::size_t>(c.size), 3));
+    harwpack_test::WriteBytes(dir / "HarwExtract.exe", harwpack_test::MinimalExtractor());
+    harwpack::ArchiveJob job{{}, nullptr, u"Disk1", std::nullopt, 1, 1};
+    std::vector<harwpack::HeldFile> held;
+    std::vector<harwpack::CheckMessage> messages;
+    ASSERT_EQ(harwpack::ListFolder(dir / "inst", job.entries), "") << c.size;
+    harwpack::HoldFiles(job.entries, held, messages);
+    ASSERT_TRUE(messages.empty()) << c.size;
+    job.files = &held;
+    harwpack::ArchiveResult result;
+    ASSERT_EQ(harwpack::WriteBuiltinExtractor(job, dir / "HarwExtract.exe", dir / "extractor.exe", result), "")
+        << c.size;
+    EXPECT_EQ(result.window_log, c.window_log) << c.size;
+  }
+}
+
 }  // namespace
