@@ -4,6 +4,7 @@
 #include <memory>
 #include <thread>
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams: the level's own chain log
 #include <zstd.h>
 
 #include "archive/archive.h"
@@ -111,21 +112,28 @@ struct ContextDeleter {
 };
 using Context = std::unique_ptr<ZSTD_CCtx, ContextDeleter>;
 
-/// A context set up for the archive: the level, the largest window the
-/// extractor decodes, long-distance matching, a content checksum and size in
-/// the frame, and threads (zstd gives the same bytes for any number of them).
+/// A context set up for the archive: the level, harwpack's window (within
+/// what the extractor decodes), long-distance matching, a content checksum
+/// and size in the frame, and threads on jobs of a fixed size (zstd gives the
+/// same bytes for any number of threads).
 std::string MakeContext(const ArchiveJob& job, std::uint64_t content, Context& context) {
+  static_assert(kWindowLog <= harwarchive::kMaxWindowLog, "the extractor must decode the window");
   context.reset(ZSTD_createCCtx());
   if (!context) return "not enough memory for the zstd compressor";
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   const unsigned threads = job.threads != 0 ? job.threads : std::min(cores, kMaxThreads);
+  // 0 leaves the level's own chain; zstd shrinks what is set to a small content.
+  const unsigned level_chain = ZSTD_getCParams(job.level, content, 0).chainLog;
+  const int chain = job.level >= kDefaultLevel && level_chain < kChainLog ? static_cast<int>(kChainLog) : 0;
   const std::pair<ZSTD_cParameter, int> settings[] = {
       {ZSTD_c_compressionLevel, job.level},
-      {ZSTD_c_windowLog, static_cast<int>(harwarchive::kMaxWindowLog)},
+      {ZSTD_c_windowLog, static_cast<int>(kWindowLog)},
+      {ZSTD_c_chainLog, chain},
       {ZSTD_c_enableLongDistanceMatching, 1},
       {ZSTD_c_checksumFlag, 1},
       {ZSTD_c_contentSizeFlag, 1},
       {ZSTD_c_nbWorkers, static_cast<int>(threads)},
+      {ZSTD_c_jobSize, kJobSize},
   };
   for (const auto& [parameter, value] : settings) {
     const std::size_t result = ZSTD_CCtx_setParameter(context.get(), parameter, value);

@@ -17,16 +17,32 @@
 namespace harwpack {
 
 /// zstd levels the builtin archive takes, and the one it uses unless told.
-/// On the bench's 171 MB folder (2 cores) 20 made 28.49 MB in 50 s, 19
-/// 28.61 MB in 37 s, 22 28.29 MB in 93 s; NSIS's lzma took 60 s: 20 is the
-/// highest level that stays faster than it (extractor/FORMAT.md).
+/// On the bench's 171 MB folder (2 cores, zstd alone) 20 made 28.42 MB in
+/// 61 s, 21 28.41 MB in 68 s, 22 28.36 MB in 91 s or more; NSIS's lzma
+/// took 66 s to create its package: 20 is the highest level that stays
+/// faster than it (extractor/FORMAT.md).
 inline constexpr int kMinLevel = 1;
 inline constexpr int kMaxLevel = 22;
 inline constexpr int kDefaultLevel = 20;
 /// Most compression threads: zstd's output is the same for any number from
 /// one up, and each thread holds its own match tables (hundreds of MiB at the
-/// high levels).
-inline constexpr unsigned kMaxThreads = 4;
+/// high levels: at level 20 two threads peaked at 801 MiB for the bench's
+/// folder). A 32-bit harwpack has 2 GiB to hold them, which four threads with
+/// their jobs' input would come close to.
+inline constexpr unsigned kMaxThreads = sizeof(void*) < 8 ? 2 : 4;
+/// The window the archive is compressed with: 2^26 bytes. The extractor's
+/// decoder touches every page of its window once, at several microseconds a
+/// page in a virtual machine; half of 2^27 took a fifth of its processor
+/// time off on the bench's folder (extractor/FORMAT.md).
+inline constexpr unsigned kWindowLog = 26;
+/// From the default level up, zstd's match tree covers at least as many
+/// positions as 2^kChainLog allows: at level 20 and window 2^26 this packed
+/// the bench's folder as small as 2^27 did with the level's own 2^25.
+inline constexpr unsigned kChainLog = 26;
+/// The content each compression job takes: fixed, since zstd's output
+/// depends on it (not on the number of threads); two jobs for the bench's
+/// folder, so that two cores share the work.
+inline constexpr int kJobSize = 128 << 20;
 
 /// What the archive holds and how it is compressed.
 struct ArchiveJob {

@@ -39,6 +39,13 @@ TEST(TableLimitsTest, RefusesExactlyWhatTheExtractorWouldRefuse) {
   }
 }
 
+/// In `dir`: a folder `inst` with one file, a.bin, of `size` bytes, and an extractor program.
+void MakeInput(const std::filesystem::path& dir, std::uintmax_t size, std::uint8_t seed) {
+  std::filesystem::create_directories(dir / "inst");
+  harwpack_test::WriteBytes(dir / "inst" / "a.bin", harwpack_test::Pattern(static_cast<std::size_t>(size), seed));
+  harwpack_test::WriteBytes(dir / "HarwExtract.exe", harwpack_test::MinimalExtractor());
+}
+
 TEST(ArchiveWriterTest, PacksWhatWasCheckedOrFailsLeavingNothing) {
   namespace fs = std::filesystem;
   constexpr std::uintmax_t kMiB = 1 << 20;  // the writer reads a file a MiB at a time
@@ -63,10 +70,8 @@ TEST(ArchiveWriterTest, PacksWhatWasCheckedOrFailsLeavingNothing) {
   };
   for (const Case& c : cases) {
     harwpack_test::ScratchDir dir;
-    fs::create_directories(dir / "inst");
+    MakeInput(dir.path(), c.checked, 7);
     fs::create_directories(dir / "out");
-    harwpack_test::WriteBytes(dir / "inst" / "a.bin", harwpack_test::Pattern(static_cast<std::size_t>(c.checked), 7));
-    harwpack_test::WriteBytes(dir / "HarwExtract.exe", harwpack_test::MinimalExtractor());
     harwpack::ArchiveJob job{{}, nullptr, u"Disk1", std::nullopt, 1, 1};
     std::vector<harwpack::HeldFile> held;
     std::vector<harwpack::CheckMessage> messages;
@@ -87,6 +92,33 @@ TEST(ArchiveWriterTest, PacksWhatWasCheckedOrFailsLeavingNothing) {
     }
     EXPECT_NE(error.find(c.refusal), std::string::npos) << c.name << ": " << error;
     EXPECT_TRUE(harwpack_test::ListDir(dir / "out").empty()) << c.name << ": a partial extractor was left";
+  }
+}
+
+TEST(ArchiveWriterTest, CompressesWithItsOwnWindowBelowTheExtractorsLargest) {
+  constexpr std::uint64_t kWindow = std::uint64_t{1} << harwpack::kWindowLog;
+  static_assert(harwpack::kWindowLog < harwarchive::kMaxWindowLog, "a content past the window must show it");
+  struct Case {
+    std::uint64_t size;
+    std::uint32_t window_log;  // what the archive names
+  };
+  // Up to the window, zstd's window is the content itself; one byte past it
+  // the window stays at harwpack's, where the extractor's largest would take the content whole.
+  const Case cases[] = {{1000, 10}, {kWindow, harwpack::kWindowLog}, {kWindow + 1, harwpack::kWindowLog}};
+  for (const Case& c : cases) {
+    harwpack_test::ScratchDir dir;
+    MakeInput(dir.path(), c.size, 3);
+    harwpack::ArchiveJob job{{}, nullptr, u"Disk1", std::nullopt, 1, 1};
+    std::vector<harwpack::HeldFile> held;
+    std::vector<harwpack::CheckMessage> messages;
+    ASSERT_EQ(harwpack::ListFolder(dir / "inst", job.entries), "") << c.size;
+    harwpack::HoldFiles(job.entries, held, messages);
+    ASSERT_TRUE(messages.empty()) << c.size;
+    job.files = &held;
+    harwpack::ArchiveResult result;
+    ASSERT_EQ(harwpack::WriteBuiltinExtractor(job, dir / "HarwExtract.exe", dir / "extractor.exe", result), "")
+        << c.size;
+    EXPECT_EQ(result.window_log, c.window_log) << c.size;
   }
 }
 
