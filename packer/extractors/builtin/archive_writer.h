@@ -18,9 +18,9 @@ namespace harwpack {
 
 /// zstd levels the builtin archive takes, and the one it uses unless told.
 /// On the bench's 171 MB folder (2 cores, zstd alone) 20 made 28.42 MB in
-/// 61 s, 21 28.41 MB in 68 s, 22 28.36 MB in 91 s or more; NSIS's lzma
-/// took 66 s to create its package: 20 is the highest level that stays
-/// faster than it (extractor/FORMAT.md).
+/// 61 s, 21 28.41 MB in 68 s, 22 28.36 MB in 91 to 98 s (on jobs of 32 MiB,
+/// or one); NSIS's lzma took 61 to 67 s to create its package: 20 is the
+/// highest level that comes close (extractor/FORMAT.md).
 inline constexpr int kMinLevel = 1;
 inline constexpr int kMaxLevel = 22;
 inline constexpr int kDefaultLevel = 20;

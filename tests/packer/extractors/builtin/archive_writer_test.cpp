@@ -95,6 +95,19 @@ TEST(ArchiveWriterTest, PacksWhatWasCheckedOrFailsLeavingNothing) {
   }
 }
 
+/// Packs MakeInput's folder in `dir` at level 1 on `threads` threads into dir/extractor.exe.
+std::string PackInput(const harwpack_test::ScratchDir& dir, unsigned threads, harwpack::ArchiveResult& result) {
+  harwpack::ArchiveJob job{{}, nullptr, u"Disk1", std::nullopt, 1, threads};
+  std::vector<harwpack::HeldFile> held;
+  std::vector<harwpack::CheckMessage> messages;
+  const std::string listed = harwpack::ListFolder(dir / "inst", job.entries);
+  if (!listed.empty()) return listed;
+  harwpack::HoldFiles(job.entries, held, messages);
+  if (!messages.empty()) return "the folder check had " + std::to_string(messages.size()) + " message(s)";
+  job.files = &held;
+  return harwpack::WriteBuiltinExtractor(job, dir / "HarwExtract.exe", dir / "extractor.exe", result);
+}
+
 TEST(ArchiveWriterTest, CompressesWithItsOwnWindowBelowTheExtractorsLargest) {
   constexpr std::uint64_t kWindow = std::uint64_t{1} << harwpack::kWindowLog;
   static_assert(harwpack::kWindowLog < harwarchive::kMaxWindowLog, "a content past the window must show it");
@@ -108,17 +121,26 @@ TEST(ArchiveWriterTest, CompressesWithItsOwnWindowBelowTheExtractorsLargest) {
   for (const Case& c : cases) {
     harwpack_test::ScratchDir dir;
     MakeInput(dir.path(), c.size, 3);
-    harwpack::ArchiveJob job{{}, nullptr, u"Disk1", std::nullopt, 1, 1};
-    std::vector<harwpack::HeldFile> held;
-    std::vector<harwpack::CheckMessage> messages;
-    ASSERT_EQ(harwpack::ListFolder(dir / "inst", job.entries), "") << c.size;
-    harwpack::HoldFiles(job.entries, held, messages);
-    ASSERT_TRUE(messages.empty()) << c.size;
-    job.files = &held;
     harwpack::ArchiveResult result;
-    ASSERT_EQ(harwpack::WriteBuiltinExtractor(job, dir / "HarwExtract.exe", dir / "extractor.exe", result), "")
-        << c.size;
+    ASSERT_EQ(PackInput(dir, 1, result), "") << c.size;
     EXPECT_EQ(result.window_log, c.window_log) << c.size;
+  }
+}
+
+TEST(ArchiveWriterTest, WritesTheSameBytesOnAnyNumberOfThreads) {
+  // Past one job, so that the content is cut into jobs, the same way whatever the threads.
+  harwpack_test::ScratchDir dir;
+  MakeInput(dir.path(), static_cast<std::uintmax_t>(harwpack::kJobSize) + 1, 5);
+  harwpack_test::Bytes first;
+  for (unsigned threads : {1u, 3u}) {
+    harwpack::ArchiveResult result;
+    ASSERT_EQ(PackInput(dir, threads, result), "") << threads;
+    const harwpack_test::Bytes bytes = harwpack_test::ReadBytes(dir / "extractor.exe");
+    if (first.empty()) {
+      first = bytes;
+    } else {
+      EXPECT_TRUE(bytes == first) << threads << " threads wrote other bytes than one";
+    }
   }
 }
 
