@@ -124,7 +124,7 @@ std::string MakeContext(const ArchiveJob& job, std::uint64_t content, Context& c
   const unsigned threads = job.threads != 0 ? job.threads : std::min(cores, kMaxThreads);
   // 0 leaves the level's own chain; zstd shrinks what is set to a small content.
   const unsigned level_chain = ZSTD_getCParams(job.level, content, 0).chainLog;
-  const int chain = job.level >= kDefaultLevel && level_chain < kChainLog ? static_cast<int>(kChainLog) : 0;
+  const int chain = job.level >= kChainLevel && level_chain < kChainLog ? static_cast<int>(kChainLog) : 0;
   const std::pair<ZSTD_cParameter, int> settings[] = {
       {ZSTD_c_compressionLevel, job.level},
       {ZSTD_c_windowLog, static_cast<int>(kWindowLog)},

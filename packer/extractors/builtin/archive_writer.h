@@ -35,10 +35,11 @@ inline constexpr unsigned kMaxThreads = sizeof(void*) < 8 ? 2 : 4;
 /// page in a virtual machine; half of 2^27 took a fifth of its processor
 /// time off on the bench's folder (extractor/FORMAT.md).
 inline constexpr unsigned kWindowLog = 26;
-/// From the default level up, zstd's match tree covers at least as many
-/// positions as 2^kChainLog allows: at level 20 and window 2^26 this packed
-/// the bench's folder as small as 2^27 did with the level's own 2^25.
+/// From kChainLevel up, zstd's match tree covers at least as many positions
+/// as 2^kChainLog allows: at level 20 and window 2^26 this packed the bench's
+/// folder as small as 2^27 did with the level's own 2^25.
 inline constexpr unsigned kChainLog = 26;
+inline constexpr int kChainLevel = 20;
 /// The content each compression job takes: fixed, since zstd's output
 /// depends on it (not on the number of threads); two jobs for the bench's
 /// folder, so that two cores share the work.
