@@ -33,6 +33,7 @@ struct Outcome {
   bool started = false;
   bool timed_out = false;
   DWORD exit_code = 0;
+  int start_retries = 0;
   std::string problem;  ///< empty when the run kept every promise
   std::string reason;   ///< the first failure line of the log, for the summary
 };
@@ -132,6 +133,7 @@ class Campaign {
     outcome.started = result.started;
     outcome.timed_out = result.timed_out;
     outcome.exit_code = result.exit_code;
+    outcome.start_retries = result.start_retries;
     if (!result.started) {
       // The system may refuse a damaged image (an empty file, say); nothing else.
       if (!damage.image_damaged) outcome.problem = "could not be started: " + result.error;
@@ -164,7 +166,7 @@ void MakeSentinelTree(const fs::path& root) {
 }
 
 struct Figures {
-  std::size_t tried = 0, runs = 0, refused = 0, crashes = 0, hangs = 0, failures = 0;
+  std::size_t tried = 0, runs = 0, refused = 0, crashes = 0, hangs = 0, failures = 0, retries = 0;
   std::map<std::string, int> ends;  // "exit code: reason" -> count
 };
 
@@ -172,6 +174,7 @@ Figures Count(const std::vector<Outcome>& outcomes) {
   Figures figures;
   figures.tried = outcomes.size();
   for (const Outcome& outcome : outcomes) {
+    figures.retries += static_cast<std::size_t>(outcome.start_retries);
     if (!outcome.started) ++figures.refused;
     if (!outcome.started) continue;
     ++figures.runs;
@@ -191,7 +194,8 @@ void Report(const Figures& figures, std::size_t lost) {
   testing::Test::RecordProperty("files_outside_lost", static_cast<int>(lost));
   std::cout << "Malformed-package campaign: " << figures.tried << " packages tried, " << figures.runs
             << " runs, " << figures.crashes << " crashes, " << figures.hangs << " hangs, " << lost
-            << " files outside lost, " << figures.refused << " refused by the system as images\n";
+            << " files outside lost, " << figures.refused << " refused by the system as images, "
+            << figures.retries << " starts tried again after an internal error of the system\n";
   for (const auto& [end, count] : figures.ends) std::cout << "  " << count << " x exit " << end << "\n";
 }
 

@@ -124,6 +124,14 @@ bool ChildProcess::PrepareFiles(const RunOptions& options) {
   return true;
 }
 
+// Under Wine, a new process that dies while it is being set up, before its
+// image is loaded, fails CreateProcessW with ERROR_INTERNAL_ERROR (the system
+// learned no exit code). On a busy machine that happens now and then, whatever
+// the program; an image the system refuses gives other errors. So such a start
+// is tried again, and the result says how often.
+constexpr int kStartTries = 3;
+constexpr DWORD kStartPauseMs = 200;
+
 static bool KillOnClose(HANDLE job) {
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -153,10 +161,19 @@ bool ChildProcess::Launch(const RunOptions& options) {
   if (options.debugged) flags |= DEBUG_ONLY_THIS_PROCESS;
   PROCESS_INFORMATION info = {};
   const wchar_t* directory = options.current_dir.empty() ? nullptr : options.current_dir.c_str();
-  if (!CreateProcessW(options.program.c_str(), command_line.data(), nullptr, nullptr,
-                      options.own_console ? FALSE : TRUE, flags, environment.data(), directory,
-                      &startup, &info)) {
-    return Fail("CreateProcessW(" + ToUtf8(options.program.wstring()) + ")");
+  for (int tries = 1;; ++tries) {
+    if (CreateProcessW(options.program.c_str(), command_line.data(), nullptr, nullptr,
+                       options.own_console ? FALSE : TRUE, flags, environment.data(), directory,
+                       &startup, &info)) {
+      break;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || tries == kStartTries) {
+      SetLastError(error);
+      return Fail("CreateProcessW(" + ToUtf8(options.program.wstring()) + ")");
+    }
+    ++start_retries_;
+    Sleep(kStartPauseMs);
   }
   process_ = Handle(info.hProcess);
   id_ = info.dwProcessId;
@@ -189,6 +206,7 @@ std::string ChildProcess::Collect(Handle& file, fs::path& path) {
 
 RunResult ChildProcess::Wait() {
   RunResult result;
+  result.start_retries = start_retries_;
   if (!process_.valid()) {
     result.error = error_.empty() ? "the child was not started" : error_;
     return result;
@@ -220,6 +238,7 @@ RunResult RunProcess(const RunOptions& options) {
   if (!child.Start(options)) {
     RunResult result;
     result.error = child.error();
+    result.start_retries = child.start_retries();
     return result;
   }
   return child.Wait();

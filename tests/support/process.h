@@ -57,6 +57,7 @@ struct RunResult {
   std::string out;         ///< standard output, bytes as written
   std::string err;         ///< standard error, bytes as written
   std::chrono::milliseconds elapsed{0};  ///< from the start to the end of the wait
+  int start_retries = 0;  ///< starts the system failed internally, then tried again
 };
 
 /// The command line that CommandLineToArgvW and the C runtime split back
@@ -81,6 +82,8 @@ class ChildProcess {
   bool Start(const RunOptions& options);
   /// Why Start failed.
   const std::string& error() const { return error_; }
+  /// How often Start tried again after the system failed a start internally.
+  int start_retries() const { return start_retries_; }
 
   /// True while the child itself is running.
   bool Running() const;
@@ -111,6 +114,7 @@ class ChildProcess {
   std::chrono::steady_clock::time_point started_at_;
   std::chrono::milliseconds time_limit_{0};
   DWORD id_ = 0;
+  int start_retries_ = 0;
 };
 
 /// Start, then Wait.
