@@ -187,7 +187,7 @@ TEST(ExistingFolderThatIsAFile, IsQuestionedAndKept) {
   options.input = Input::kText;
   options.input_text = "y\n";
   RunResult result = bench.Run(options);
-  EXPECT_EQ(result.exit_code, 0u);
+  EXPECT_EQ(result.exit_code, 0u) << Listing(bench.ReadRunLog());
   EXPECT_EQ(ConsoleText(result), kQuestion);
   const std::string invalid = "Folder name is invalid (\"Disk1\", attr=0x" + Hex8(attributes) + ")";
   EXPECT_TRUE(HasBlock(bench.ReadRunLog(), {{0x04, "No-Setup-Path is NOT found"},
