@@ -84,6 +84,26 @@ TEST(Harness, StandardStreamsAreCapturedSeparately) {
   EXPECT_EQ(WithoutCarriageReturns(result.err), "to-err \n");
 }
 
+// Only the system's internal error is tried again: a start it refuses for the
+// image or the path fails at once, with its own error in the message.
+TEST(Harness, RefusedStartIsNotTriedAgain) {
+  TempFolder folder(CurrentTestLabel());
+  ASSERT_TRUE(WriteBytes(folder / L"empty.exe", ""));
+  ASSERT_TRUE(WriteBytes(folder / L"text.exe", "not an image\n"));
+  const struct {
+    const wchar_t* name;
+    const char* error;
+  } rows[] = {{L"empty.exe", "error 193"}, {L"text.exe", "error 193"}, {L"missing.exe", "error 2"}};
+  for (const auto& row : rows) {
+    RunOptions options;
+    options.program = folder / row.name;
+    RunResult result = RunProcess(options);
+    EXPECT_FALSE(result.started) << ToUtf8(row.name);
+    EXPECT_NE(result.error.find(row.error), std::string::npos) << result.error;
+    EXPECT_EQ(result.start_retries, 0) << ToUtf8(row.name);
+  }
+}
+
 // The log reader decides what the end-to-end tests see of each line.
 TEST(Harness, LogReaderSplitsLinesAndReportsMalformedOnes) {
   Log good = ParseLog("2024/01/02 03:04:05.006, 0x04, first\n2024/01/02 03:04:05.007, 0x01, cut");
