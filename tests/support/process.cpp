@@ -139,10 +139,7 @@ static bool KillOnClose(HANDLE job) {
                                  sizeof(limits)) != FALSE;
 }
 
-bool ChildProcess::Launch(const RunOptions& options) {
-  job_ = Handle(CreateJobObjectW(nullptr, nullptr));
-  if (!job_.valid()) return Fail("CreateJobObjectW");
-  if (!KillOnClose(job_.get())) return Fail("SetInformationJobObject");
+bool ChildProcess::CreateSuspended(const RunOptions& options, PROCESS_INFORMATION& info) {
   std::vector<std::wstring> argv{options.program.wstring()};
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   std::wstring command_line = BuildCommandLine(argv);
@@ -159,7 +156,6 @@ bool ChildProcess::Launch(const RunOptions& options) {
   DWORD flags = CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
   if (options.own_console) flags |= CREATE_NEW_CONSOLE;
   if (options.debugged) flags |= DEBUG_ONLY_THIS_PROCESS;
-  PROCESS_INFORMATION info = {};
   const wchar_t* directory = options.current_dir.empty() ? nullptr : options.current_dir.c_str();
   for (int tries = 1;; ++tries) {
     if (CreateProcessW(options.program.c_str(), command_line.data(), nullptr, nullptr,
@@ -175,6 +171,15 @@ bool ChildProcess::Launch(const RunOptions& options) {
     ++start_retries_;
     Sleep(kStartPauseMs);
   }
+  return true;
+}
+
+bool ChildProcess::Launch(const RunOptions& options) {
+  job_ = Handle(CreateJobObjectW(nullptr, nullptr));
+  if (!job_.valid()) return Fail("CreateJobObjectW");
+  if (!KillOnClose(job_.get())) return Fail("SetInformationJobObject");
+  PROCESS_INFORMATION info = {};
+  if (!CreateSuspended(options, info)) return false;
   process_ = Handle(info.hProcess);
   id_ = info.dwProcessId;
   Handle thread(info.hThread);

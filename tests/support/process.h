@@ -99,6 +99,7 @@ class ChildProcess {
  private:
   bool Fail(const std::string& what);
   bool PrepareFiles(const RunOptions& options);
+  bool CreateSuspended(const RunOptions& options, PROCESS_INFORMATION& info);
   bool Launch(const RunOptions& options);
   std::string Collect(Handle& file, std::filesystem::path& path);
 
